@@ -1,0 +1,59 @@
+# add_filter_plugin(NAME SOURCES ... [OUTPUT_DIR dir] [LIBS ...])
+#
+# Builds one plug-in module NAME.so with its own copy of the framework.
+# Symbols bind inside the module (-Bsymbolic), so two modules loaded into
+# one process never share framework globals. Modules land in
+# build/plugins unless OUTPUT_DIR says otherwise; only those are installed.
+add_custom_target(plugins)
+
+function(add_filter_plugin name)
+  cmake_parse_arguments(P "" "OUTPUT_DIR" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} MODULE ${P_SOURCES} $<TARGET_OBJECTS:filter_framework_main>)
+  target_link_libraries(${name} PRIVATE filter_framework platform ${P_LIBS})
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+  if(P_OUTPUT_DIR)
+    set(out ${P_OUTPUT_DIR})
+  else()
+    set(out ${CMAKE_BINARY_DIR}/plugins)
+    install(TARGETS ${name} LIBRARY DESTINATION ${FILTERKIT_PLUGIN_INSTALL_DIR})
+    add_dependencies(plugins ${name})
+  endif()
+  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so"
+                        LIBRARY_OUTPUT_DIRECTORY ${out})
+endfunction()
+
+# add_project_test(NAME SOURCES ... [LIBS ...] [PLUGINS ...])
+#
+# One GoogleTest executable run by ctest. PLUGIN_DIR and TEST_PLUGIN_DIR are
+# compiled in so tests can load the modules they need.
+function(add_project_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;PLUGINS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main ${T_LIBS})
+  target_compile_definitions(${name} PRIVATE
+    PLUGIN_DIR="${CMAKE_BINARY_DIR}/plugins"
+    TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/test_plugins"
+    SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+    BINARY_DIR="${CMAKE_BINARY_DIR}")
+  foreach(p IN LISTS T_PLUGINS)
+    add_dependencies(${name} ${p})
+  endforeach()
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+endfunction()
+
+# add_project_bench(NAME SOURCES ... [LIBS ...] [PLUGINS ...])
+#
+# One Google Benchmark executable in build/bench; not run by the tests.
+function(add_project_bench name)
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS;PLUGINS" ${ARGN})
+  add_executable(${name} ${B_SOURCES})
+  target_link_libraries(${name} PRIVATE benchmark::benchmark benchmark::benchmark_main ${B_LIBS})
+  target_compile_definitions(${name} PRIVATE
+    PLUGIN_DIR="${CMAKE_BINARY_DIR}/plugins"
+    SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  foreach(p IN LISTS B_PLUGINS)
+    add_dependencies(${name} ${p})
+  endforeach()
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+endfunction()

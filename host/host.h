@@ -1,0 +1,182 @@
+// Host library: loads a plug-in module, holds an image in the host's own
+// layout and drives a filter run over it through the FilterRecord.
+//
+// Image layout: rows packed one after another, each pixel's planes
+// interleaved; samples are bytes (depth 8), unsigned 16-bit 0..32768
+// (depth 16) or 32-bit floats (depth 32). The host never links the
+// framework: it speaks to a module only through `main` and the record.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "plugin_interface/FilterRecord.h"
+
+namespace host {
+
+// Planes an image of the given host mode holds (1 for grey, 3 for RGB/Lab).
+int PlanesForMode(int mode);
+// Human-readable mode name ("RGB 8-bit", ...).
+std::string ModeName(int mode, int depth);
+
+struct Image {
+    int32_t width = 0;
+    int32_t height = 0;
+    int16_t mode = plugInModeRGBColor;
+    int16_t depth = 8;
+    int16_t planes = 3;
+    std::vector<uint8_t> pixels;
+
+    // An all-zero image; planes follow from the mode.
+    static Image Make(int32_t width, int32_t height, int16_t mode, int16_t depth);
+
+    size_t SampleBytes() const { return depth == 8 ? 1 : depth == 16 ? 2 : 4; }
+    size_t PixelBytes() const { return SampleBytes() * static_cast<size_t>(planes); }
+    size_t RowBytes() const { return PixelBytes() * static_cast<size_t>(width); }
+    uint8_t* Row(int32_t y) { return pixels.data() + RowBytes() * static_cast<size_t>(y); }
+    const uint8_t* Row(int32_t y) const {
+        return pixels.data() + RowBytes() * static_cast<size_t>(y);
+    }
+
+    // Sample access by pixel and plane, in the image's own sample type.
+    uint8_t& U8(int32_t x, int32_t y, int plane = 0);
+    uint16_t& U16(int32_t x, int32_t y, int plane = 0);
+    float& F32(int32_t x, int32_t y, int plane = 0);
+    uint8_t U8(int32_t x, int32_t y, int plane = 0) const;
+    uint16_t U16(int32_t x, int32_t y, int plane = 0) const;
+    float F32(int32_t x, int32_t y, int plane = 0) const;
+
+    bool operator==(const Image&) const = default;
+};
+
+// A loaded plug-in module; unloads on destruction.
+class Module {
+public:
+    // Throws std::runtime_error with a clear text when the file cannot be
+    // loaded or exports no `main`.
+    explicit Module(const std::filesystem::path& path);
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    Module(Module&& other) noexcept;
+    Module& operator=(Module&& other) noexcept;
+
+    PluginEntryProc Entry() const { return entry_; }
+    // Any exported symbol of the module, or null.
+    void* Symbol(const char* name) const;
+    const std::filesystem::path& Path() const { return path_; }
+    // The plug-in's name: the file name without directory and extension.
+    std::string Name() const;
+
+private:
+    std::filesystem::path path_;
+    void* handle_ = nullptr;
+    PluginEntryProc entry_ = nullptr;
+};
+
+struct AdvanceCall {
+    Rect32 inRect;
+    Rect32 outRect;
+};
+
+struct RunOptions {
+    bool haveMask = false;
+    // Extra bytes at the end of every host row (a host with padded rows).
+    int32_t rowPadding = 0;
+    // Leave advanceState out of the record.
+    bool withoutAdvanceState = false;
+    // Answer "cancel" at this abortProc call (1-based); 0 never.
+    int64_t cancelAtAbortTest = 0;
+    // Asked at every abortProc call; true cancels.
+    std::function<bool()> cancelRequested;
+    // Called for every message as it is shown (besides being recorded).
+    std::function<void(const std::string&)> onMessage;
+    // Called for every progress report.
+    std::function<void(int32_t done, int32_t total)> onProgress;
+    // Override of the record's planes field (the image's planes otherwise).
+    std::optional<int16_t> planesField;
+    // Override of the record's imageMode field (the image's mode otherwise).
+    std::optional<int16_t> modeField;
+};
+
+struct RunReport {
+    int16_t result = 0;
+    // The result image: the original with every delivered line in it.
+    Image output;
+    // Messages shown during the run, '@' already turned into '\r'.
+    std::vector<std::string> messages;
+    std::vector<std::pair<int32_t, int32_t>> progress;
+    std::vector<AdvanceCall> advanceCalls;
+    int64_t abortTests = 0;
+    bool cancelled = false;  // the host answered cancel at least once
+    int32_t dataSlot = -1;   // the data slot after the start selector
+    Rect32 inRectAfter{}, outRectAfter{}, maskRectAfter{};
+    int32_t bufferSpace = 0;  // as set on prepare
+};
+
+// Runs the selectors prepare, start, continue while the
+// rectangles are not empty, finish. The input image is left unchanged.
+RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options = {});
+
+// Calls one selector with a record for the image (or a zeroed record) and
+// records messages; for tests of the dispatch itself.
+struct SelectorReport {
+    int16_t result = 0;
+    int32_t dataSlot = 0;
+    std::vector<std::string> messages;
+    FilterRecord record{};
+};
+SelectorReport CallSelector(const Module& module, int16_t selector, int32_t initialDataSlot = -1);
+
+// The About text: the message the about selector shows.
+std::string AboutText(const Module& module);
+
+// Captures every message dialog text while alive (restores the previous
+// handler on destruction). Also forwards each text to a callback if given.
+class MessageCapture {
+public:
+    explicit MessageCapture(std::function<void(const std::string&)> forward = {});
+    ~MessageCapture();
+    MessageCapture(const MessageCapture&) = delete;
+    MessageCapture& operator=(const MessageCapture&) = delete;
+    const std::vector<std::string>& Messages() const { return messages_; }
+    void Clear() { messages_.clear(); }
+
+private:
+    static void Handler(const char* text, int32_t length, void* context);
+    std::vector<std::string> messages_;
+    std::function<void(const std::string&)> forward_;
+    void* previousHandler_ = nullptr;
+    void* previousContext_ = nullptr;
+};
+
+// Sets a platform folder for the lifetime of the object, restoring the
+// previous setting afterwards.
+class ScopedFolder {
+public:
+    ScopedFolder(uint32_t folderType, const std::filesystem::path& path);
+    ~ScopedFolder();
+    ScopedFolder(const ScopedFolder&) = delete;
+    ScopedFolder& operator=(const ScopedFolder&) = delete;
+
+private:
+    uint32_t type_;
+    std::optional<std::string> previous_;
+};
+
+// Sets the temporary-memory budget for the lifetime of the object.
+class ScopedMemoryBudget {
+public:
+    explicit ScopedMemoryBudget(int64_t bytes);
+    ~ScopedMemoryBudget();
+    ScopedMemoryBudget(const ScopedMemoryBudget&) = delete;
+    ScopedMemoryBudget& operator=(const ScopedMemoryBudget&) = delete;
+};
+
+}  // namespace host
