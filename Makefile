@@ -1,0 +1,39 @@
+# A newcomer's two commands: `make demo` and `make test`.
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all bootstrap configure build test demo asan-test bench clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+configure: bootstrap
+	@cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	@mkdir -p $(BUILD)/demo
+	$(BUILD)/bin/filterhost list
+	$(BUILD)/bin/filterhost run rgb_to_ihs examples/chelsea.png -o $(BUILD)/demo/chelsea_ihs.png
+	@echo "demo: wrote $(BUILD)/demo/chelsea_ihs.png (intensity, hue, saturation in red, green, blue)"
+
+# The test suite once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan-test: bootstrap
+	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFILTERKIT_SANITIZE=ON -DFILTERKIT_BENCH=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD)/bench/*; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)
