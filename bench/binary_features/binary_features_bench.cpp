@@ -10,6 +10,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -114,6 +115,15 @@ void BM_FillHoles(benchmark::State& state) { RunModule(state, "fill_holes"); }
 void BM_LabelBrightness(benchmark::State& state) { RunModule(state, "label_brightness"); }
 void BM_TotalPerimeter(benchmark::State& state) { RunModule(state, "total_perimeter"); }
 
+void MarkFirstDarkPixel(const host::Image& image, host::Image& marks, int32_t left, int32_t top) {
+    for (int32_t y = top; y < top + kCell; y++)
+        for (int32_t x = left; x < left + kCell; x++)
+            if (image.U8(x, y) == 0) {
+                marks.U8(x, y) = 0;
+                return;
+            }
+}
+
 // marker_select needs a reference image: a mark on every third feature,
 // stored with store_reference into a scratch Preferences folder.
 void BM_MarkerSelect(benchmark::State& state) {
@@ -135,12 +145,7 @@ void BM_MarkerSelect(benchmark::State& state) {
         for (int32_t cy = 0; cy < kSize / kCell; cy++)
             for (int32_t cx = 0; cx < kSize / kCell; cx++, cellIndex++) {
                 if (cellIndex % 3 != 0) continue;
-                for (int32_t y = cy * kCell; y < (cy + 1) * kCell; y++)  // first dark pixel
-                    for (int32_t x = cx * kCell; x < (cx + 1) * kCell; x++)
-                        if (image.U8(x, y) == 0) {
-                            marks.U8(x, y) = 0;
-                            y = x = kSize;
-                        }
+                MarkFirstDarkPixel(image, marks, cx * kCell, cy * kCell);
             }
         host::RunFilter(host::Module(ModulePath("store_reference")), marks);
         RunModule(state, "marker_select");
