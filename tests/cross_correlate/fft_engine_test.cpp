@@ -74,7 +74,8 @@ std::vector<std::complex<double>> DirectDFT(const std::vector<COMPLEX64>& x, int
     std::vector<std::complex<double>> out(n);
     for (size_t k = 0; k < n; k++) {
         std::complex<double> sum = 0;
-        for (size_t j = 0; j < n; j++) sum += std::complex<double>(x[j].re, x[j].im) * roots[(j * k) % n];
+        for (size_t j = 0; j < n; j++)
+            sum += std::complex<double>(x[j].re, x[j].im) * roots[(j * k) % n];
         out[k] = sign > 0 ? sum / double(n) : sum;
     }
     return out;
@@ -87,7 +88,9 @@ double MaxError(const std::vector<COMPLEX64>& got, const std::vector<std::comple
     return err;
 }
 
-float TableAngle(int32_t k, int32_t n) { return static_cast<float>(k) * 3.1415927f / static_cast<float>(n); }
+float TableAngle(int32_t k, int32_t n) {
+    return static_cast<float>(k) * 3.1415927f / static_cast<float>(n);
+}
 
 TEST_F(FFTEngine, ForwardAndInverseMatchDirectTransform) {
     for (int32_t n = 1; n <= 4096; n *= 2) {
