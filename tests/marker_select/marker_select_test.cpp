@@ -310,6 +310,19 @@ TEST_F(MarkerSelect, CancelAfterAPassWritesNothing) {
     }
 }
 
+TEST_F(MarkerSelect, WithoutItsWorkImageWritesNothing) {
+    // No temporary memory, and a folder where the work image's file would go.
+    const Picture current = {"...", ".#.", "..."};
+    WriteReference(FromPicture(current));
+    fs::create_directory(dir_ / "Bin");
+    host::ScopedMemoryBudget noMemory(0);
+    host::RunReport r = Run(FromPicture(current));
+    EXPECT_NE(r.result, 0);
+    EXPECT_NE(r.result, -128);
+    EXPECT_TRUE(r.progress.empty());
+    EXPECT_EQ(ToPicture(r.output), current);
+}
+
 // Plain reference: seeds, then inner dark pixels joined 8-connected to the
 // selection, repeated until nothing more joins.
 Picture ReferenceSelection(const Grey& current, const Grey& marks) {

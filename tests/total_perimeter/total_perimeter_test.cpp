@@ -5,12 +5,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <unistd.h>
+
 #include "host/host.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -115,6 +119,24 @@ TEST_F(TotalPerimeter, ColourPixelsUseTheMeanOfTheirChannels) {
         img.U8(3, 1, p) = white[p];
     }
     EXPECT_EQ(Measure(img), "2.00000 pixels = total perimeter.");
+}
+
+TEST_F(TotalPerimeter, WithoutItsWorkImageReportsNothing) {
+    // No temporary memory, and a folder where the work image's file would go.
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("total_perimeter_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "Binary");
+    {
+        host::ScopedFolder prefs(kPreferencesFolderType, dir);
+        host::ScopedMemoryBudget noMemory(0);
+        const host::Image input = FromPicture({"...", ".#.", "..."});
+        host::RunReport r = host::RunFilter(module_, input);
+        EXPECT_NE(r.result, 0);
+        EXPECT_TRUE(r.messages.empty());
+        EXPECT_EQ(r.output, input);
+    }
+    fs::remove_all(dir);
 }
 
 // Direct computation: visit every image pixel in raster order, look at the
