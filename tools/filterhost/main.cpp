@@ -299,7 +299,9 @@ int main(int argc, char** argv) {
     std::string pluginPath;
     app.add_option("--plugin-dir", pluginPath,
                    "Folder(s) where plug-in modules are looked up, ':'-separated")
-        ->envname("FILTERHOST_PLUGIN_PATH");
+        ->envname("FILTERHOST_PLUGIN_PATH")
+        ->type_name("DIR");
+    app.footer("Exit status: 0 success, 1 host error, 2 the plug-in failed, 130 cancelled.");
 
     auto* list = app.add_subcommand("list", "List every plug-in found: name, a tab, About text");
     auto* about = app.add_subcommand("about", "Print a plug-in's About text");
@@ -309,17 +311,20 @@ int main(int argc, char** argv) {
     RunArguments run;
     auto* runCommand = app.add_subcommand("run", "Run a plug-in on an image file");
     runCommand->add_option("PLUGIN", run.plugin, "Plug-in name or path to a module")->required();
-    runCommand->add_option("INPUT", run.input, "Image file to filter")->required();
+    runCommand->add_option("INPUT", run.input, "Image file to filter (PNG, TIFF, PGM/PPM)")->required();
     runCommand->add_option("-o,--output", run.output,
-                           "Where to write the result (.png, .tif, .tiff, .pgm, .ppm, .pnm)");
-    runCommand->add_option("--json", run.json, "Write a JSON report of the run to FILE");
+                           "Where to write the result (.png, .tif, .tiff, .pgm, .ppm, .pnm)")
+        ->type_name("FILE");
+    runCommand->add_option("--json", run.json, "Write a JSON report of the run to FILE")->type_name("FILE");
     runCommand->add_option("--prefs-dir", run.prefsDir,
                            "Folder standing for the Preferences folder "
                            "(default $XDG_CONFIG_HOME/filterhost or ~/.config/filterhost)")
-        ->envname("FILTERHOST_PREFS_DIR");
+        ->envname("FILTERHOST_PREFS_DIR")
+        ->type_name("DIR");
     runCommand->add_option("--desktop-dir", run.desktopDir,
                            "Folder standing for the Desktop (default $XDG_DESKTOP_DIR or ~/Desktop)")
-        ->envname("FILTERHOST_DESKTOP_DIR");
+        ->envname("FILTERHOST_DESKTOP_DIR")
+        ->type_name("DIR");
     runCommand->add_flag("-q,--quiet", run.quiet, "No progress bar and no message lines");
 
     try {
