@@ -90,6 +90,13 @@ TEST_F(TextFileTest, TinySizesNeverWritePastTheBuffer) {
     EXPECT_EQ(none[0], '#');
     EXPECT_EQ(Messages(),
               std::vector<std::string>{"Attempt to allocate a zero-length pointer. (CreateAPointer)"});
+    // A size no buffer can be made for: no memory, and nothing touched.
+    eol = 7;
+    eof = 7;
+    EXPECT_EQ(_ReadCString(file->fileRef, none, &eol, &eof, -1), memFullErr);
+    EXPECT_EQ(none[0], '#');
+    EXPECT_EQ(eol, 7);
+    EXPECT_EQ(eof, 7);
     // Size 2: one character at a time.
     EXPECT_EQ(ReadToken(file, 2), (Token{"a", false, false}));
     EXPECT_EQ(ReadToken(file, 2), (Token{"b", false, false}));
