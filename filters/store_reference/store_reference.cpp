@@ -24,13 +24,20 @@ extern "C" int32_t MainUserEntry(void) {
     }
 
     RGB96 *line = static_cast<RGB96 *>(CreateAPointer(width, sizeof(RGB96)));
-    /* Without a line buffer nothing can be copied; the allocation has
-     * reported the failure, and the old reference image is kept. */
-    if (line == nullptr && width > 0) return userCanceledErr;
+    /* Without a line buffer nothing can be copied; the old reference image
+     * is kept. */
+    if (line == nullptr && width > 0) return memFullErr;
 
     /* Replaces the old reference image by a zero-filled one of this size.
-     * When that fails, each line write below reports the missing image. */
-    InitializeRefImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
+     * When that fails (no Preferences folder, a full disk) there is nothing
+     * to store into: the run says so once and fails, rather than reporting
+     * every line and then success. */
+    OSErr made = InitializeRefImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
+    if (made != noErr) {
+        ErrorMessage("The reference image could not be created. (InitializeRefImage)");
+        if (line != nullptr) DisposeAPointer(line);
+        return made;
+    }
 
     int32_t result = noErr;
     for (int32_t y = 0; y < height; y++) {

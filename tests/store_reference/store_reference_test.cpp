@@ -151,13 +151,14 @@ TEST_F(StoreReferenceTest, WithoutAReferenceTheReaderIsToldSo) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(StoreReferenceTest, WithoutAPreferencesFolderEachLineReportsTheMissingReference) {
+TEST_F(StoreReferenceTest, FailedCreationIsReportedOnceAndNotAsSuccess) {
     prefs_.reset();
     host::ScopedFolder absent(kPreferencesFolderType, dir_ / "absent");
     host::RunReport report = host::RunFilter(store_, RandomRGB(2, 3, 7));
-    EXPECT_EQ(report.result, 0);
+    EXPECT_EQ(report.result, fnfErr);
     EXPECT_EQ(report.messages,
-              std::vector<std::string>(3, "There is no reference image (WriteRefImageLine)"));
+              std::vector<std::string>{"The reference image could not be created. (InitializeRefImage)"});
+    EXPECT_TRUE(report.progress.empty());
 }
 
 }  // namespace
