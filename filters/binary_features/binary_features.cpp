@@ -9,6 +9,7 @@
  */
 #include "binary_features.h"
 
+#include <stdint.h>
 #include <string.h>
 
 extern "C" {
@@ -72,28 +73,116 @@ Boolean BinaryWorkBinarise(BinaryWork *work, BinaryFeatureSide side,
     return false;
 }
 
+/* Label line ranges: for each label value from 2 up, the first and the
+ * last work line that may hold it. A label appears only on lines where the
+ * pass gave it to a pixel or where a meeting moved it, so a meeting needs to
+ * rewrite only the lines in the dying label's range: every other earlier
+ * line holds no entry to replace. When the table cannot grow, ranges are
+ * given up and every earlier line is rewritten, with the same result. */
+static const int32_t kFirstTrackedLabel = 2;
+
+static Boolean Tracked(const BinaryWork *work, int32_t label)
+{
+    return work->labelCapacity > 0 && label >= kFirstTrackedLabel && label <= work->lastLabel;
+}
+
+static void GiveUpRanges(BinaryWork *work)
+{
+    if (work->labelFirstLine) DisposeAPointer(work->labelFirstLine);
+    if (work->labelLastLine) DisposeAPointer(work->labelLastLine);
+    work->labelFirstLine = work->labelLastLine = nullptr;
+    work->labelCapacity = -1;
+}
+
+/* Makes room for label values up to `label`; false when ranges are off. */
+static Boolean RoomForLabel(BinaryWork *work, int32_t label)
+{
+    if (work->labelCapacity < 0)
+        return false;
+    if (label < work->labelCapacity)
+        return true;
+    int32_t capacity = work->labelCapacity > 0 ? work->labelCapacity : 1024;
+    while (capacity <= label) {
+        if (capacity > INT32_MAX / 2) {
+            GiveUpRanges(work);
+            return false;
+        }
+        capacity *= 2;
+    }
+    int32_t *first = (int32_t *)CreateAPointer(capacity, sizeof(int32_t));
+    int32_t *last = first ? (int32_t *)CreateAPointer(capacity, sizeof(int32_t)) : nullptr;
+    if (!first || !last) {
+        if (first) DisposeAPointer(first);
+        GiveUpRanges(work);
+        return false;
+    }
+    if (work->labelCapacity > 0) {
+        memcpy(first, work->labelFirstLine, sizeof(int32_t) * (size_t)work->labelCapacity);
+        memcpy(last, work->labelLastLine, sizeof(int32_t) * (size_t)work->labelCapacity);
+        DisposeAPointer(work->labelFirstLine);
+        DisposeAPointer(work->labelLastLine);
+    }
+    work->labelFirstLine = first;
+    work->labelLastLine = last;
+    work->labelCapacity = capacity;
+    return true;
+}
+
 int32_t BinaryNewLabel(BinaryWork *work)
 {
     work->lastLabel++;
-    return work->lastLabel;
+    int32_t label = work->lastLabel;
+    if (RoomForLabel(work, label)) {
+        work->labelFirstLine[label] = work->labelLine;
+        work->labelLastLine[label] = work->labelLine;
+    }
+    return label;
 }
 
-/* Replaces `dying` by `survivor` in every earlier work line 1 .. k - 1, in
- * entries 1 .. j - 1 of the current line, and reads work line k - 1 again. */
+/* Replaces `dying` by `survivor` in every earlier work line 1 .. k - 1 that
+ * may hold it, in entries 1 .. j - 1 of the current line, and reads work
+ * line k - 1 again when it changed. */
 static void Relabel(BinaryWork *work, int32_t k, int32_t j, int32_t dying, int32_t survivor)
 {
     int32_t width = work->width;
-    for (int32_t line = 1; line < k; line++) {
+    int32_t firstLine = 1;
+    int32_t lastLine = k - 1;
+    Boolean trackedDying = Tracked(work, dying);
+    if (trackedDying) {
+        if (work->labelFirstLine[dying] > firstLine) firstLine = work->labelFirstLine[dying];
+        if (work->labelLastLine[dying] < lastLine) lastLine = work->labelLastLine[dying];
+    }
+    Boolean previousChanged = false;
+    for (int32_t line = firstLine; line <= lastLine; line++) {
         ReadTempImageLine(work->image, line, work->scratch);
+        Boolean changed = false;
         for (int32_t i = 1; i <= width; i++)
-            if (work->scratch[i] == dying)
+            if (work->scratch[i] == dying) {
                 work->scratch[i] = survivor;
-        WriteTempImageLine(work->image, line, work->scratch);
+                changed = true;
+            }
+        if (changed) {
+            WriteTempImageLine(work->image, line, work->scratch);
+            if (line == k - 1) previousChanged = true;
+        }
     }
     for (int32_t i = 1; i < j; i++)
         if (work->current[i] == dying)
             work->current[i] = survivor;
-    ReadTempImageLine(work->image, k - 1, work->previous);
+    if (previousChanged)
+        ReadTempImageLine(work->image, k - 1, work->previous);
+
+    if (trackedDying && Tracked(work, survivor)) {
+        if (work->labelFirstLine[dying] < work->labelFirstLine[survivor])
+            work->labelFirstLine[survivor] = work->labelFirstLine[dying];
+        if (work->labelLastLine[dying] > work->labelLastLine[survivor])
+            work->labelLastLine[survivor] = work->labelLastLine[dying];
+    } else if (Tracked(work, survivor)) {
+        /* The dying label's lines are unknown: the survivor may now be on
+         * any line up to this one. */
+        work->labelFirstLine[survivor] = 1;
+        work->labelLastLine[survivor] = k;
+    }
 }
 
 void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context)
@@ -101,6 +190,7 @@ void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context)
     int32_t width = work->width;
     int32_t height = work->height;
     for (int32_t k = 1; k <= height; k++) {
+        work->labelLine = k;
         ReadTempImageLine(work->image, k - 1, work->previous);
         ReadTempImageLine(work->image, k, work->current);
         int32_t *current = work->current;
@@ -120,6 +210,8 @@ void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context)
             if (dying != survivor)
                 Relabel(work, k, j, dying, survivor);
             current[j] = value;
+            if (Tracked(work, value))
+                work->labelLastLine[value] = k;
         }
         WriteTempImageLine(work->image, k, current);
     }

@@ -86,7 +86,8 @@ typedef struct BinaryWork {
      * from 2 up, the first and last work line that may hold it. */
     int32_t *labelFirstLine;
     int32_t *labelLastLine;
-    int32_t labelCapacity;
+    int32_t labelCapacity;  /* entries in both; -1 when ranges were given up */
+    int32_t labelLine;      /* the work line being labelled */
 } BinaryWork;
 
 /* The pixel mean ((R + G) + B) / 3.0 in single precision. */
