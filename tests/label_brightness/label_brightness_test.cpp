@@ -203,6 +203,20 @@ TEST(LabelBrightness, CancelWhileWritingKeepsTheLinesWritten) {
     EXPECT_EQ(report.output.U8(0, 3), 150);
 }
 
+// Without memory for the work image and without a Preferences folder for
+// its file, the filter returns the creation code and writes nothing.
+TEST(LabelBrightness, WorkImageRefusedSkipsTheWork) {
+    binary_test::ScratchDir dir("label-brightness");
+    host::ScopedFolder prefs(kPreferencesFolderType, dir.path / "missing");
+    host::ScopedMemoryBudget budget(0);
+    auto image = GreyImage({"6666", "6#66", "6666"});
+    auto report = host::RunFilter(LabelBrightness(), image);
+    EXPECT_NE(report.result, 0);
+    EXPECT_NE(report.result, -128);
+    EXPECT_EQ(report.output, image);
+    EXPECT_EQ(report.abortTests, 0);
+}
+
 TEST(LabelBrightness, ProgressRunsToHalfThenToOne) {
     auto report = host::RunFilter(LabelBrightness(), GreyImage({"....", ".#..", "...."}));
     ASSERT_EQ(report.progress.size(), 6u);
