@@ -34,6 +34,16 @@ OSErr BinaryWorkSetUp(BinaryWork *work)
     GetOriginalDimensions(&work->width, &work->height);
     work->lastLabel = 1;
 
+    /* The work image is two pixels larger each way than the image and its
+     * sides are 16-bit: a larger image would get a wrapped, too small work
+     * image, so it is refused. */
+    if (work->width > kBinaryLargestSide || work->height > kBinaryLargestSide) {
+        ErrorMessage("Image is too large for the binary work image.  "
+                     "Width and height must not exceed 65533 pixels. (BinaryWorkSetUp)");
+        work->createResult = userCanceledErr;
+        return work->createResult;
+    }
+
     int32_t lineCount = work->width + 2;
     work->pixels = (RGB96 *)CreateAPointer(work->width > 0 ? work->width : 1, sizeof(RGB96));
     work->current = (int32_t *)CreateAPointer(lineCount, sizeof(int32_t));

@@ -66,6 +66,8 @@ extern "C" {
 
 #define kBinaryThreshold 127.5f
 #define kBinaryWorkImageName "Binary"
+/* Largest image side the bordered work image (16-bit sides) can serve. */
+#define kBinaryLargestSide 65533
 
 typedef enum BinaryFeatureSide {
     kBinaryBlackFeature = 0, /* feature when mean <= 127.5 */
@@ -99,7 +101,8 @@ int32_t BinaryPixelValue(const RGB96 *pixel, BinaryFeatureSide side);
 /* Reads the image size, allocates the buffers, creates the work image and
  * writes work lines 0 and height + 1 as zeros. Returns the creation code of
  * the work image (0 when created), or -108 when a buffer could not be had
- * (the work image is then not created). Call BinaryWorkFree in every case. */
+ * (the work image is then not created), or -128 with a message when a side
+ * exceeds kBinaryLargestSide. Call BinaryWorkFree in every case. */
 OSErr BinaryWorkSetUp(BinaryWork *work);
 
 /* Called before image line y is read; a nonzero answer cancels. */

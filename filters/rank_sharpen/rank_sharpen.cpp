@@ -139,6 +139,14 @@ extern "C" int32_t MainUserEntry(void) {
     int32_t height = 0;
     GetOriginalDimensions(&width, &height);
 
+    /* The working images have 16-bit sides: a larger image would get
+     * wrapped, too small ones, so it is refused. */
+    if (width > 65535 || height > 65535) {
+        ErrorMessage("Image is too large for the working images.  "
+                     "Width and height must not exceed 65535 pixels. (MainUserEntry)");
+        return userCanceledErr;
+    }
+
     /* A missing working image would leave every pass refused line by line
      * and the result undefined, so the run stops at the first failure. */
     NamedImage *tempOpen = nullptr;

@@ -224,3 +224,25 @@ TEST(FillHoles, WorkImageRefusedSkipsTheWork) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bordered work image has 16-bit sides: an image whose side plus the
+// border does not fit is refused instead of being labelled in a wrapped,
+// too small work image.
+TEST(FillHoles, ImageTooLargeForTheWorkImageIsRefused) {
+    auto wide = host::Image::Make(65534, 1, plugInModeGrayScale, 8);
+    auto refused = host::RunFilter(FillHoles(), wide);
+    EXPECT_EQ(refused.result, -128);
+    EXPECT_EQ(refused.messages,
+              std::vector<std::string>{"Image is too large for the binary work image.  Width and "
+                                       "height must not exceed 65533 pixels. (BinaryWorkSetUp)"});
+    EXPECT_EQ(refused.output, wide);
+
+    auto largest = host::Image::Make(65533, 3, plugInModeGrayScale, 8);
+    auto accepted = host::RunFilter(FillHoles(), largest);
+    EXPECT_EQ(accepted.result, 0);
+    EXPECT_TRUE(accepted.messages.empty());
+}
+
+}  // namespace

@@ -422,3 +422,20 @@ TEST_F(RankSharpenTest, MissingWorkingImageStopsRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// The working images have 16-bit sides: a larger image is refused rather
+// than sharpened through wrapped, too small working images.
+TEST(RankSharpenLimits, ImageTooLargeForTheWorkingImagesIsRefused) {
+    host::Module module(PLUGIN_DIR "/rank_sharpen.so");
+    auto wide = host::Image::Make(65536, 1, plugInModeGrayScale, 8);
+    auto report = host::RunFilter(module, wide);
+    EXPECT_EQ(report.result, -128);
+    EXPECT_EQ(report.messages,
+              std::vector<std::string>{"Image is too large for the working images.  Width and height "
+                                       "must not exceed 65535 pixels. (MainUserEntry)"});
+    EXPECT_EQ(report.output, wide);
+}
+
+}  // namespace
