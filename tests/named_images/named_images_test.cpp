@@ -265,7 +265,7 @@ TEST_F(NamedImageTest, NamesLongerThan255CharactersAreRefusedAndTouchNothing) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(NamedImageTest, FileSpecificationOfANameCutTo255Characters) {
+TEST_F(NamedImageTest, FSSpecOfANameCutTo255Characters) {
     FSSpec spec{};
     _CStringToFSSpec(nullptr, &spec);
     EXPECT_EQ(spec.vRefNum, -1);
