@@ -33,7 +33,7 @@ asan-test: bootstrap
 	@ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 bench: build
-	@for b in $(BUILD)/bench/*; do echo "== $$b"; $$b; done
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
