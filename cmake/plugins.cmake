@@ -9,7 +9,11 @@ add_custom_target(plugins)
 function(add_filter_plugin name)
   cmake_parse_arguments(P "" "OUTPUT_DIR" "SOURCES;LIBS" ${ARGN})
   add_library(${name} MODULE ${P_SOURCES} $<TARGET_OBJECTS:filter_framework_main>)
+  # The whole framework goes in, so every module exports all of its
+  # functions and globals, whether the plug-in's body calls them or not.
   target_link_libraries(${name} PRIVATE filter_framework platform ${P_LIBS})
+  target_link_options(${name} PRIVATE
+    "LINKER:--whole-archive" "$<TARGET_FILE:filter_framework>" "LINKER:--no-whole-archive")
   target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
   if(P_OUTPUT_DIR)
     set(out ${P_OUTPUT_DIR})

@@ -374,3 +374,22 @@ TEST(Isolation, TwoModulesShareNoFrameworkState) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every module carries and exports the whole framework, also the services
+// its own body never calls.
+TEST(Isolation, ModulesExportTheWholeFramework) {
+    host::Module probe(kProbePath);
+    for (const char* name :
+         {"main", "_KVStartupInitialization", "_KVShutdownCleanup", "GetOriginalDimensions",
+          "_PhotoshopAdvanceState", "CreateAPointerClear", "_DoProgress", "_CommandPeriod",
+          "_RGB96toLAB96", "_MakeNamedImage", "_CStringToFSSpec", "GetRefDimensions",
+          "WriteTempImageColumn", "CreateTextFileToWrite", "_ReadCString", "_RealToString",
+          "_Num2String", "WriteAHeaderTab", "ReadANumber", "gPrimaryImage", "gRefImage",
+          "gOpenImageFileList", "gOpenFileList"}) {
+        EXPECT_NE(probe.Symbol(name), nullptr) << name;
+    }
+}
+
+}  // namespace
