@@ -16,20 +16,12 @@
 
 #include "host/host.h"
 #include "platform/platform.h"
+#include "refusal_messages.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kMessageFirst =
-    "Image must be SQUARE, at least 32x32, a power-of-two in size, and the same size as the "
-    "reference image";
-const std::string kMessageSecond =
-    "Image must be SQUARE, at least 32x32, a power-of-two in size, and the SAME SIZE as the "
-    "reference image";
-const std::string kMessageThird =
-    "Image must be square, at least 32x32, a power-of-two in size, and the same size as the "
-    "reference image";
 
 // A fresh Preferences folder for each test.
 class CrossCorrelate : public ::testing::Test {
