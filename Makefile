@@ -4,7 +4,7 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test demo asan-test bench clean
+.PHONY: all bootstrap configure build test demo asan-test bench bench-peers format check-format clean
 
 all: build
 
@@ -34,6 +34,16 @@ asan-test: bootstrap
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
+
+# Our filters and the peer libraries on the same images, one table of ratios.
+bench-peers: build
+	@python3 bench/bench_peers.py --build $(BUILD)
+
+format:
+	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
+
+check-format:
+	@scripts/check-format
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

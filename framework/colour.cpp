@@ -8,9 +8,12 @@
 
 namespace {
 
-float Clamp255(float v) {
-    if (v < 0.0f) return 0.0f;
-    if (v > 255.0f) return 255.0f;
+float Clamp255(float v)
+{
+    if (v < 0.0f)
+        return 0.0f;
+    if (v > 255.0f)
+        return 255.0f;
     return v;
 }
 
@@ -18,7 +21,8 @@ float Clamp255(float v) {
 
 extern "C" {
 
-void _RGB96toLAB96(RGB96 *pixels, int32_t count) {
+void _RGB96toLAB96(RGB96* pixels, int32_t count)
+{
     for (int32_t i = 0; i < count; ++i) {
         float r = pixels[i].c[0], g = pixels[i].c[1], bl = pixels[i].c[2];
         float a = 127.5f + 0.33333f * (r - g);
@@ -32,7 +36,8 @@ void _RGB96toLAB96(RGB96 *pixels, int32_t count) {
     }
 }
 
-void _LAB96toRGB96(LAB96 *pixels, int32_t count) {
+void _LAB96toRGB96(LAB96* pixels, int32_t count)
+{
     for (int32_t i = 0; i < count; ++i) {
         float l = pixels[i].c[0], a = pixels[i].c[1], b = pixels[i].c[2];
         float chromaA = 3.0f * (a - 127.5f);

@@ -19,8 +19,8 @@ typedef struct RGB96 {
 
 typedef RGB96 LAB96;
 
-void _RGB96toLAB96(RGB96 *pixels, int32_t count);
-void _LAB96toRGB96(LAB96 *pixels, int32_t count);
+void _RGB96toLAB96(RGB96* pixels, int32_t count);
+void _LAB96toRGB96(LAB96* pixels, int32_t count);
 
 #ifdef __cplusplus
 }

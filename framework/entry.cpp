@@ -29,56 +29,65 @@ constexpr int32_t kHostPlanes = -1;
 constexpr int32_t kHighestMode = 17;
 // Planes requested for each host mode; kHostPlanes takes the host's count.
 constexpr int32_t kPlanesByMode[kHighestMode + 1] = {
-    1, 1, 1, 3, kHostPlanes, 3, 3, kHostPlanes, kHostPlanes,
-    3, 1, 3, 3, 4, kHostPlanes, kHostPlanes, 3, 1};
+    1, 1, 1, 3, kHostPlanes, 3,           3,           kHostPlanes, kHostPlanes,
+    3, 1, 3, 3, 4,           kHostPlanes, kHostPlanes, 3,           1};
 
 constexpr int32_t kBufferSpace = 0x240000;
 constexpr Fixed kFixedOne = 0x10000;
 
-Rect32 FirstLine(int32_t width) { return Rect32{0, 0, 1, width}; }
+Rect32 FirstLine(int32_t width)
+{
+    return Rect32{0, 0, 1, width};
+}
 
 }  // namespace
 
 extern "C" {
 
-void _FilterMain(int16_t selector, FilterRecord *filterRecord, int32_t *data, int16_t *result) {
-    if (data != nullptr) *data = 0;
+void _FilterMain(int16_t selector, FilterRecord* filterRecord, int32_t* data, int16_t* result)
+{
+    if (data != nullptr)
+        *data = 0;
     int16_t code = noErr;
     switch (selector) {
-        case filterSelectorAbout:
-            ErrorMessage(gAboutText);
-            break;
-        case filterSelectorParameters:
-            break;
-        case filterSelectorPrepare:
-            if (filterRecord != nullptr) filterRecord->bufferSpace = kBufferSpace;
-            break;
-        case filterSelectorStart:
-            if (filterRecord == nullptr) {
-                code = filterBadParameters;
-                break;
-            }
-            _KVStartupInitialization(filterRecord);
-            code = static_cast<int16_t>(MainUserEntry());
-            _KVShutdownCleanup();
-            break;
-        case filterSelectorContinue:
-            break;
-        case filterSelectorFinish:
-            _KVShutdownCleanup();
-            break;
-        default:
+    case filterSelectorAbout:
+        ErrorMessage(gAboutText);
+        break;
+    case filterSelectorParameters:
+        break;
+    case filterSelectorPrepare:
+        if (filterRecord != nullptr)
+            filterRecord->bufferSpace = kBufferSpace;
+        break;
+    case filterSelectorStart:
+        if (filterRecord == nullptr) {
             code = filterBadParameters;
             break;
+        }
+        _KVStartupInitialization(filterRecord);
+        code = static_cast<int16_t>(MainUserEntry());
+        _KVShutdownCleanup();
+        break;
+    case filterSelectorContinue:
+        break;
+    case filterSelectorFinish:
+        _KVShutdownCleanup();
+        break;
+    default:
+        code = filterBadParameters;
+        break;
     }
-    if (result != nullptr) *result = code;
+    if (result != nullptr)
+        *result = code;
 }
 
-void _KVStartupInitialization(FilterRecord *filterRecord) {
-    PrimaryImage &run = gPrimaryImage;
+void _KVStartupInitialization(FilterRecord* filterRecord)
+{
+    PrimaryImage& run = gPrimaryImage;
     // A staging line left by a start that was never shut down is released,
     // never carried into this run.
-    if (run.stagingLine != nullptr) DisposeAPointer(run.stagingLine);
+    if (run.stagingLine != nullptr)
+        DisposeAPointer(run.stagingLine);
     run.stagingLine = nullptr;
     run.stagingBytes = 0;
 
@@ -96,9 +105,11 @@ void _KVStartupInitialization(FilterRecord *filterRecord) {
     gOpenImageFileList = nullptr;
     gRunOpen = true;
 
-    if (run.imageMode < 0 || run.imageMode > kHighestMode) return;
+    if (run.imageMode < 0 || run.imageMode > kHighestMode)
+        return;
 
-    if (run.imageMode == plugInModeGrayScale && run.depth == 32) run.imageMode = plugInModeGray32;
+    if (run.imageMode == plugInModeGrayScale && run.depth == 32)
+        run.imageMode = plugInModeGray32;
     int32_t planes = kPlanesByMode[run.imageMode];
     run.planes = planes == kHostPlanes ? filterRecord->planes : planes;
 
@@ -113,25 +124,29 @@ void _KVStartupInitialization(FilterRecord *filterRecord) {
     filterRecord->inputRate = kFixedOne;
     filterRecord->maskPadding = -1;
 
-    run.stagingLine = static_cast<uint8_t *>(CreateAPointer(run.width, 12));
+    run.stagingLine = static_cast<uint8_t*>(CreateAPointer(run.width, 12));
     if (run.stagingLine != nullptr && run.width > 0) {
         run.stagingBytes = static_cast<int64_t>(run.width) * 12;
     }
 }
 
-void _KVShutdownCleanup(void) {
-    PrimaryImage &run = gPrimaryImage;
-    if (run.stagingLine == nullptr && !gRunOpen) return;
+void _KVShutdownCleanup(void)
+{
+    PrimaryImage& run = gPrimaryImage;
+    if (run.stagingLine == nullptr && !gRunOpen)
+        return;
     gRunOpen = false;
-    FilterRecord *record = run.filterRecord;
+    FilterRecord* record = run.filterRecord;
 
     if (run.stagingLine != nullptr) {
         if (run.linePending && record != nullptr) {
             record->outRect.top = run.pendingLine;
             record->outRect.bottom = run.pendingLine + 1;
-            if (record->advanceState != nullptr) (void)record->advanceState();
+            if (record->advanceState != nullptr)
+                (void)record->advanceState();
             int64_t length = record->outRowBytes;
-            if (length > run.stagingBytes) length = run.stagingBytes;
+            if (length > run.stagingBytes)
+                length = run.stagingBytes;
             if (record->outData != nullptr && length > 0) {
                 std::memcpy(record->outData, run.stagingLine, static_cast<size_t>(length));
             }
@@ -153,14 +168,19 @@ void _KVShutdownCleanup(void) {
     }
 }
 
-void GetOriginalDimensions(int32_t *width, int32_t *height) {
-    if (width != nullptr) *width = gPrimaryImage.width;
-    if (height != nullptr) *height = gPrimaryImage.height;
+void GetOriginalDimensions(int32_t* width, int32_t* height)
+{
+    if (width != nullptr)
+        *width = gPrimaryImage.width;
+    if (height != nullptr)
+        *height = gPrimaryImage.height;
 }
 
-int32_t _PhotoshopAdvanceState(void) {
-    FilterRecord *record = gPrimaryImage.filterRecord;
-    if (record == nullptr || record->advanceState == nullptr) return userCanceledErr;
+int32_t _PhotoshopAdvanceState(void)
+{
+    FilterRecord* record = gPrimaryImage.filterRecord;
+    if (record == nullptr || record->advanceState == nullptr)
+        return userCanceledErr;
     return static_cast<int32_t>(record->advanceState());
 }
 

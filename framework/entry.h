@@ -19,17 +19,17 @@ extern "C" {
 
 typedef struct PrimaryImage {
     int32_t imageMode;          /* host mode after the greyscale remap */
-    FilterRecord *filterRecord; /* the current run's record */
+    FilterRecord* filterRecord; /* the current run's record */
     int32_t width;
     int32_t height;
     int32_t depth;
-    int32_t planes;             /* planes requested from the host */
-    uint8_t *stagingLine;       /* one line in host layout; null outside a run */
-    int32_t pendingLine;        /* line number of the staged output line */
-    int32_t rowBytes;           /* host row length, recorded at first access */
-    Boolean firstTime;          /* true until the first line access */
-    Boolean linePending;        /* stagingLine holds an undelivered line */
-    int64_t stagingBytes;       /* bytes the staging line can hold */
+    int32_t planes;       /* planes requested from the host */
+    uint8_t* stagingLine; /* one line in host layout; null outside a run */
+    int32_t pendingLine;  /* line number of the staged output line */
+    int32_t rowBytes;     /* host row length, recorded at first access */
+    Boolean firstTime;    /* true until the first line access */
+    Boolean linePending;  /* stagingLine holds an undelivered line */
+    int64_t stagingBytes; /* bytes the staging line can hold */
 } PrimaryImage;
 
 extern PrimaryImage gPrimaryImage;
@@ -39,11 +39,11 @@ int32_t MainUserEntry(void);
 extern const char gAboutText[];
 
 /* The selector dispatch behind the module's exported "main". */
-void _FilterMain(int16_t selector, FilterRecord *filterRecord, int32_t *data, int16_t *result);
+void _FilterMain(int16_t selector, FilterRecord* filterRecord, int32_t* data, int16_t* result);
 
-void _KVStartupInitialization(FilterRecord *filterRecord);
+void _KVStartupInitialization(FilterRecord* filterRecord);
 void _KVShutdownCleanup(void);
-void GetOriginalDimensions(int32_t *width, int32_t *height);
+void GetOriginalDimensions(int32_t* width, int32_t* height);
 int32_t _PhotoshopAdvanceState(void);
 
 #ifdef __cplusplus

@@ -17,8 +17,8 @@
 extern "C" {
 #endif
 
-void ReadOriginalLine(int32_t line, RGB96 *pixels);
-void WriteResultLine(int32_t line, RGB96 *pixels);
+void ReadOriginalLine(int32_t line, RGB96* pixels);
+void WriteResultLine(int32_t line, RGB96* pixels);
 
 #ifdef __cplusplus
 }

@@ -12,9 +12,9 @@
 extern "C" {
 #endif
 
-void *CreateAPointer(int32_t count, int32_t elementSize);
-void *CreateAPointerClear(uint32_t count, uint32_t elementSize);
-void DisposeAPointer(void *block);
+void* CreateAPointer(int32_t count, int32_t elementSize);
+void* CreateAPointerClear(uint32_t count, uint32_t elementSize);
+void DisposeAPointer(void* block);
 
 #ifdef __cplusplus
 }

@@ -17,8 +17,8 @@ extern "C" {
 Boolean TestAbortSetProgressBar(float fraction);
 void _DoProgress(int32_t done, int32_t total);
 Boolean _CommandPeriod(void);
-void ErrorMessage(const char *text);
-void _FakePStringDialog(const unsigned char *countedText);
+void ErrorMessage(const char* text);
+void _FakePStringDialog(const unsigned char* countedText);
 
 #ifdef __cplusplus
 }

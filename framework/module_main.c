@@ -5,12 +5,12 @@
  */
 #include "plugin_interface/FilterRecord.h"
 
-void _FilterMain(int16_t selector, FilterRecord *filterRecord, int32_t *data, int16_t *result);
+void _FilterMain(int16_t selector, FilterRecord* filterRecord, int32_t* data, int16_t* result);
 
-void PluginEntryPoint(int16_t selector, FilterRecord *filterRecord, int32_t *data,
-                      int16_t *result) __asm__("main");
+void PluginEntryPoint(int16_t selector, FilterRecord* filterRecord, int32_t* data,
+                      int16_t* result) __asm__("main");
 
-void PluginEntryPoint(int16_t selector, FilterRecord *filterRecord, int32_t *data,
-                      int16_t *result) {
+void PluginEntryPoint(int16_t selector, FilterRecord* filterRecord, int32_t* data, int16_t* result)
+{
     _FilterMain(selector, filterRecord, data, result);
 }

@@ -26,7 +26,7 @@
 namespace {
 
 constexpr uint64_t kZeroChunk = kNamedImageZeroChunk;
-constexpr uint32_t kCreatorCode = 0x43524541; /* 'CREA' */
+constexpr uint32_t kCreatorCode = 0x43524541;  /* 'CREA' */
 constexpr uint32_t kFileTypeCode = 0x54595045; /* 'TYPE' */
 /* Largest single FSRead/FSWrite of a line; lines are far shorter in practice. */
 constexpr uint64_t kMaxTransfer = 0x40000000;
@@ -35,16 +35,20 @@ constexpr uint64_t kMaxTransfer = 0x40000000;
 
 /* The counted-string form of a NUL-terminated name; false when the name is
  * missing or longer than 255 characters. */
-static bool _NameToCounted(const char *name, Str255 counted) {
-    if (name == nullptr) return false;
+static bool _NameToCounted(const char* name, Str255 counted)
+{
+    if (name == nullptr)
+        return false;
     size_t length = std::strlen(name);
-    if (length > 255) return false;
+    if (length > 255)
+        return false;
     counted[0] = static_cast<unsigned char>(length);
     std::memcpy(counted + 1, name, length);
     return true;
 }
 
-static OSErr _FindPreferences(int16_t *vRefNum, int32_t *dirID) {
+static OSErr _FindPreferences(int16_t* vRefNum, int32_t* dirID)
+{
     *vRefNum = 0;
     *dirID = 0;
     return FindFolder(kOnSystemDisk, kPreferencesFolderType, kDontCreateFolder, vRefNum, dirID);
@@ -53,19 +57,22 @@ static OSErr _FindPreferences(int16_t *vRefNum, int32_t *dirID) {
 /* Deletes the file of that name in the Preferences folder. When the folder
  * cannot be found nothing is deleted: volume 0 and directory 0 would name
  * the current directory instead. */
-static void _DeletePreferencesFile(const unsigned char *countedName) {
+static void _DeletePreferencesFile(const unsigned char* countedName)
+{
     int16_t vRefNum;
     int32_t dirID;
-    if (_FindPreferences(&vRefNum, &dirID) == noErr) HDelete(vRefNum, dirID, countedName);
+    if (_FindPreferences(&vRefNum, &dirID) == noErr)
+        HDelete(vRefNum, dirID, countedName);
 }
 
 /* Takes the image off the open-image list, so a later shut-down never meets
  * a record that has already been released. */
-static void _ForgetOpenImage(NamedImage *image) {
-    OpenImageNode **link = &gOpenImageFileList;
+static void _ForgetOpenImage(NamedImage* image)
+{
+    OpenImageNode** link = &gOpenImageFileList;
     while (*link != nullptr) {
         if ((*link)->image == image) {
-            OpenImageNode *node = *link;
+            OpenImageNode* node = *link;
             *link = node->next;
             std::free(node);
             return;
@@ -76,41 +83,50 @@ static void _ForgetOpenImage(NamedImage *image) {
 
 /* One positioned transfer of count bytes between the file and buffer. The
  * seek's result is not looked at; the result is that of the transfer. */
-static OSErr _FileTransfer(int16_t fileRef, uint64_t offset, void *buffer, uint64_t count,
-                           bool write, int32_t *moved) {
+static OSErr _FileTransfer(int16_t fileRef, uint64_t offset, void* buffer, uint64_t count,
+                           bool write, int32_t* moved)
+{
     SetFPos(fileRef, fsFromStart, static_cast<int64_t>(offset));
-    uint8_t *bytes = static_cast<uint8_t *>(buffer);
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
     OSErr result = noErr;
-    if (moved != nullptr) *moved = 0;
+    if (moved != nullptr)
+        *moved = 0;
     do {
         uint64_t piece = count < kMaxTransfer ? count : kMaxTransfer;
         int32_t asked = static_cast<int32_t>(piece);
         int32_t done = asked;
         result = write ? FSWrite(fileRef, &done, bytes) : FSRead(fileRef, &done, bytes);
-        if (moved != nullptr) *moved = done;
-        if (result != noErr || done != asked) break;
+        if (moved != nullptr)
+            *moved = done;
+        if (result != noErr || done != asked)
+            break;
         bytes += piece;
         count -= piece;
     } while (count > 0);
     return result;
 }
 
-static void _ReleaseRecord(NamedImage *image) {
-    if (image->dataHandle != nullptr) DisposeHandle(image->dataHandle);
+static void _ReleaseRecord(NamedImage* image)
+{
+    if (image->dataHandle != nullptr)
+        DisposeHandle(image->dataHandle);
     std::free(image);
 }
 
-extern "C" OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t width,
-                                 uint16_t height, uint16_t bytesPerPixel, NamedImage **image) {
+extern "C" OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t width,
+                                 uint16_t height, uint16_t bytesPerPixel, NamedImage** image)
+{
     Str255 counted;
     *image = nullptr;
-    if (!_NameToCounted(name, counted)) return bdNamErr;
+    if (!_NameToCounted(name, counted))
+        return bdNamErr;
 
-    NamedImage *record = static_cast<NamedImage *>(std::calloc(1, sizeof(NamedImage)));
-    if (record == nullptr) return memFullErr;
+    NamedImage* record = static_cast<NamedImage*>(std::calloc(1, sizeof(NamedImage)));
+    if (record == nullptr)
+        return memFullErr;
     /* The zero buffer is taken before anything on disk changes, so running
      * out of memory leaves any existing file of the name in place. */
-    uint8_t *zeros = static_cast<uint8_t *>(std::calloc(kZeroChunk, 1));
+    uint8_t* zeros = static_cast<uint8_t*>(std::calloc(kZeroChunk, 1));
     if (zeros == nullptr) {
         std::free(record);
         return memFullErr;
@@ -119,7 +135,8 @@ extern "C" OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t 
     int16_t vRefNum;
     int32_t dirID;
     OSErr folderErr = _FindPreferences(&vRefNum, &dirID);
-    if (folderErr == noErr) HDelete(vRefNum, dirID, counted);
+    if (folderErr == noErr)
+        HDelete(vRefNum, dirID, counted);
 
     record->width = width;
     record->height = height;
@@ -140,7 +157,7 @@ extern "C" OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t 
             record->data = *record->dataHandle;
         }
         if (record->data != nullptr) {
-            uint8_t *target = static_cast<uint8_t *>(record->data);
+            uint8_t* target = static_cast<uint8_t*>(record->data);
             uint64_t remaining = record->byteCount;
             while (remaining > 0) {
                 uint64_t chunk = remaining < kZeroChunk ? remaining : kZeroChunk;
@@ -156,7 +173,8 @@ extern "C" OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t 
 
     /* A file in the Preferences folder. */
     OSErr result = folderErr;
-    if (result == noErr) result = HCreate(vRefNum, dirID, counted, kCreatorCode, kFileTypeCode);
+    if (result == noErr)
+        result = HCreate(vRefNum, dirID, counted, kCreatorCode, kFileTypeCode);
     if (result != noErr) {
         std::free(zeros);
         _ReleaseRecord(record);
@@ -185,7 +203,8 @@ extern "C" OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t 
         uint64_t chunk = remaining < kZeroChunk ? remaining : kZeroChunk;
         int32_t count = static_cast<int32_t>(chunk);
         result = FSWrite(record->fileRef, &count, zeros);
-        if (result == noErr && static_cast<uint64_t>(count) != chunk) result = ioErr;
+        if (result == noErr && static_cast<uint64_t>(count) != chunk)
+            result = ioErr;
         if (result != noErr) {
             FSClose(record->fileRef);
             HDelete(vRefNum, dirID, counted);
@@ -201,18 +220,22 @@ extern "C" OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t 
     return noErr;
 }
 
-extern "C" OSErr _OpenNamedImage(const char *name, NamedImage **image) {
+extern "C" OSErr _OpenNamedImage(const char* name, NamedImage** image)
+{
     Str255 counted;
     *image = nullptr;
-    if (!_NameToCounted(name, counted)) return bdNamErr;
+    if (!_NameToCounted(name, counted))
+        return bdNamErr;
 
-    NamedImage *record = static_cast<NamedImage *>(std::calloc(1, sizeof(NamedImage)));
-    if (record == nullptr) return memFullErr;
+    NamedImage* record = static_cast<NamedImage*>(std::calloc(1, sizeof(NamedImage)));
+    if (record == nullptr)
+        return memFullErr;
 
     int16_t vRefNum;
     int32_t dirID;
     OSErr result = _FindPreferences(&vRefNum, &dirID);
-    if (result == noErr) result = HOpen(vRefNum, dirID, counted, fsRdWrPerm, &record->fileRef);
+    if (result == noErr)
+        result = HOpen(vRefNum, dirID, counted, fsRdWrPerm, &record->fileRef);
     if (result != noErr) {
         /* The file is left alone: a stored image must not be lost because
          * it could not be opened this time. */
@@ -224,7 +247,8 @@ extern "C" OSErr _OpenNamedImage(const char *name, NamedImage **image) {
     SetFPos(record->fileRef, fsFromStart, 0);
     int32_t count = kNamedImageHeaderBytes;
     result = FSRead(record->fileRef, &count, header);
-    if (result == noErr && count != kNamedImageHeaderBytes) result = eofErr;
+    if (result == noErr && count != kNamedImageHeaderBytes)
+        result = eofErr;
     if (result != noErr) {
         /* Too short to be an image: nobody may use this record, so it and
          * its file are released here rather than leaked. */
@@ -239,34 +263,43 @@ extern "C" OSErr _OpenNamedImage(const char *name, NamedImage **image) {
 
     std::memcpy(record->name, name, static_cast<size_t>(counted[0]) + 1);
     record->keepOnDisk = 1;
-    record->byteCount = static_cast<uint64_t>(record->width) * record->bytesPerPixel * record->height;
+    record->byteCount =
+        static_cast<uint64_t>(record->width) * record->bytesPerPixel * record->height;
     record->data = nullptr;
     record->dataHandle = nullptr;
     *image = record;
     return noErr;
 }
 
-extern "C" void _TossNamedImage(NamedImage *image) {
-    if (image == nullptr) return;
+extern "C" void _TossNamedImage(NamedImage* image)
+{
+    if (image == nullptr)
+        return;
     _ForgetOpenImage(image);
     if (image->fileRef != 0) {
         FSClose(image->fileRef);
         Str255 counted;
-        if (_NameToCounted(image->name, counted)) _DeletePreferencesFile(counted);
+        if (_NameToCounted(image->name, counted))
+            _DeletePreferencesFile(counted);
     }
     _ReleaseRecord(image);
 }
 
-extern "C" void _CloseNamedImage(NamedImage *image) {
-    if (image == nullptr) return;
+extern "C" void _CloseNamedImage(NamedImage* image)
+{
+    if (image == nullptr)
+        return;
     _ForgetOpenImage(image);
-    if (image->fileRef != 0) FSClose(image->fileRef);
+    if (image->fileRef != 0)
+        FSClose(image->fileRef);
     _ReleaseRecord(image);
 }
 
 /* Shared body of _GetLine and _PutLine. */
-static OSErr _LineTransfer(NamedImage *image, int32_t y, void *buffer, bool write) {
-    if (image == nullptr) return paramErr;
+static OSErr _LineTransfer(NamedImage* image, int32_t y, void* buffer, bool write)
+{
+    if (image == nullptr)
+        return paramErr;
     if (y < 0 || y >= image->height) {
         ErrorMessage("Y line out of range for this image (_GetLine)");
         return paramErr;
@@ -274,7 +307,7 @@ static OSErr _LineTransfer(NamedImage *image, int32_t y, void *buffer, bool writ
     uint64_t lineBytes = static_cast<uint64_t>(image->width) * image->bytesPerPixel;
     uint64_t offset = static_cast<uint64_t>(y) * lineBytes;
     if (image->data != nullptr) {
-        uint8_t *pixels = static_cast<uint8_t *>(image->data) + offset;
+        uint8_t* pixels = static_cast<uint8_t*>(image->data) + offset;
         if (write)
             std::memcpy(pixels, buffer, lineBytes);
         else
@@ -286,8 +319,10 @@ static OSErr _LineTransfer(NamedImage *image, int32_t y, void *buffer, bool writ
 }
 
 /* Shared body of _GetColumn and _PutColumn. */
-static OSErr _ColumnTransfer(NamedImage *image, int32_t x, void *buffer, bool write) {
-    if (image == nullptr) return paramErr;
+static OSErr _ColumnTransfer(NamedImage* image, int32_t x, void* buffer, bool write)
+{
+    if (image == nullptr)
+        return paramErr;
     if (x < 0 || x >= image->width) {
         ErrorMessage("X column out of range for this image (_GetColumn)");
         return paramErr;
@@ -295,12 +330,12 @@ static OSErr _ColumnTransfer(NamedImage *image, int32_t x, void *buffer, bool wr
     uint64_t pixelBytes = image->bytesPerPixel;
     uint64_t lineBytes = static_cast<uint64_t>(image->width) * pixelBytes;
     uint64_t columnOffset = static_cast<uint64_t>(x) * pixelBytes;
-    uint8_t *column = static_cast<uint8_t *>(buffer);
+    uint8_t* column = static_cast<uint8_t*>(buffer);
     for (uint32_t y = 0; y < image->height; y++) {
         uint64_t offset = y * lineBytes + columnOffset;
-        uint8_t *slot = column + y * pixelBytes;
+        uint8_t* slot = column + y * pixelBytes;
         if (image->data != nullptr) {
-            uint8_t *pixel = static_cast<uint8_t *>(image->data) + offset;
+            uint8_t* pixel = static_cast<uint8_t*>(image->data) + offset;
             if (write)
                 std::memcpy(pixel, slot, pixelBytes);
             else
@@ -311,28 +346,34 @@ static OSErr _ColumnTransfer(NamedImage *image, int32_t x, void *buffer, bool wr
         OSErr result = _FileTransfer(image->fileRef, kNamedImageHeaderBytes + offset, slot,
                                      pixelBytes, write, &moved);
         /* A short transfer without an error ends the column with result 0. */
-        if (result != noErr || static_cast<uint64_t>(moved) != pixelBytes) return result;
+        if (result != noErr || static_cast<uint64_t>(moved) != pixelBytes)
+            return result;
     }
     return noErr;
 }
 
-extern "C" OSErr _GetLine(NamedImage *image, int32_t y, void *buffer) {
+extern "C" OSErr _GetLine(NamedImage* image, int32_t y, void* buffer)
+{
     return _LineTransfer(image, y, buffer, false);
 }
 
-extern "C" OSErr _PutLine(NamedImage *image, int32_t y, const void *buffer) {
-    return _LineTransfer(image, y, const_cast<void *>(buffer), true);
+extern "C" OSErr _PutLine(NamedImage* image, int32_t y, const void* buffer)
+{
+    return _LineTransfer(image, y, const_cast<void*>(buffer), true);
 }
 
-extern "C" OSErr _GetColumn(NamedImage *image, int32_t x, void *buffer) {
+extern "C" OSErr _GetColumn(NamedImage* image, int32_t x, void* buffer)
+{
     return _ColumnTransfer(image, x, buffer, false);
 }
 
-extern "C" OSErr _PutColumn(NamedImage *image, int32_t x, const void *buffer) {
-    return _ColumnTransfer(image, x, const_cast<void *>(buffer), true);
+extern "C" OSErr _PutColumn(NamedImage* image, int32_t x, const void* buffer)
+{
+    return _ColumnTransfer(image, x, const_cast<void*>(buffer), true);
 }
 
-extern "C" void _CStringToFSSpec(const char *name, FSSpec *spec) {
+extern "C" void _CStringToFSSpec(const char* name, FSSpec* spec)
+{
     if (name == nullptr) {
         spec->vRefNum = -1;
         spec->parID = 2;
@@ -340,7 +381,8 @@ extern "C" void _CStringToFSSpec(const char *name, FSSpec *spec) {
         return;
     }
     size_t length = std::strlen(name);
-    if (length > 255) length = 255;
+    if (length > 255)
+        length = 255;
     Str255 counted;
     counted[0] = static_cast<unsigned char>(length);
     std::memcpy(counted + 1, name, length);

@@ -19,14 +19,14 @@ extern "C" {
 #endif
 
 typedef struct NamedImage {
-    int16_t fileRef;        /* open file, 0 when the image has none */
-    uint16_t width;         /* width, height and bytesPerPixel are the */
-    uint16_t height;        /*   file header byte for byte */
+    int16_t fileRef; /* open file, 0 when the image has none */
+    uint16_t width;  /* width, height and bytesPerPixel are the */
+    uint16_t height; /*   file header byte for byte */
     uint16_t bytesPerPixel;
-    Boolean keepOnDisk;     /* storage asked for at creation */
-    uint64_t byteCount;     /* width x bytesPerPixel x height */
-    void *data;             /* pixels in memory, or null for a file */
-    Handle dataHandle;      /* temporary-memory handle holding them, or null */
+    Boolean keepOnDisk; /* storage asked for at creation */
+    uint64_t byteCount; /* width x bytesPerPixel x height */
+    void* data;         /* pixels in memory, or null for a file */
+    Handle dataHandle;  /* temporary-memory handle holding them, or null */
     char name[1032];
 } NamedImage;
 
@@ -34,16 +34,16 @@ enum { kNamedImageHeaderBytes = 6 };
 enum { kNamedImageZeroChunk = 524288 };
 #define kNamedImageMemoryLimit 536870920ULL
 
-OSErr _MakeNamedImage(const char *name, Boolean keepOnDisk, uint16_t width, uint16_t height,
-                      uint16_t bytesPerPixel, NamedImage **image);
-OSErr _OpenNamedImage(const char *name, NamedImage **image);
-void _TossNamedImage(NamedImage *image);
-void _CloseNamedImage(NamedImage *image);
-OSErr _GetLine(NamedImage *image, int32_t y, void *buffer);
-OSErr _PutLine(NamedImage *image, int32_t y, const void *buffer);
-OSErr _GetColumn(NamedImage *image, int32_t x, void *buffer);
-OSErr _PutColumn(NamedImage *image, int32_t x, const void *buffer);
-void _CStringToFSSpec(const char *name, FSSpec *spec);
+OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t width, uint16_t height,
+                      uint16_t bytesPerPixel, NamedImage** image);
+OSErr _OpenNamedImage(const char* name, NamedImage** image);
+void _TossNamedImage(NamedImage* image);
+void _CloseNamedImage(NamedImage* image);
+OSErr _GetLine(NamedImage* image, int32_t y, void* buffer);
+OSErr _PutLine(NamedImage* image, int32_t y, const void* buffer);
+OSErr _GetColumn(NamedImage* image, int32_t x, void* buffer);
+OSErr _PutColumn(NamedImage* image, int32_t x, const void* buffer);
+void _CStringToFSSpec(const char* name, FSSpec* spec);
 
 #ifdef __cplusplus
 }

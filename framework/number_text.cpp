@@ -27,7 +27,8 @@ constexpr int32_t kNumberBufferSize = 256;
 
 /* Writes the digit in front of m and leaves the rest scaled up by ten. A
  * digit of 10, which the rounding step can produce, is written as "10". */
-char *PutDigit(char *p, double *m) {
+char* PutDigit(char* p, double* m)
+{
     int32_t digit = static_cast<int32_t>(*m);
     if (digit >= 10) {
         *p++ = '1';
@@ -41,20 +42,27 @@ char *PutDigit(char *p, double *m) {
 
 /* Writes text and then the separator, the separator only when the text
  * went out whole. Null or closed records are refused with fnfErr. */
-OSErr WriteWithSeparator(TextFileNode *file, const char *text, const char *separator) {
-    if (file == nullptr || !file->isOpen) return fnfErr;
+OSErr WriteWithSeparator(TextFileNode* file, const char* text, const char* separator)
+{
+    if (file == nullptr || !file->isOpen)
+        return fnfErr;
     int32_t count = text ? static_cast<int32_t>(strlen(text)) : 0;
     OSErr err = noErr;
-    if (count > 0) err = FSWrite(file->fileRef, &count, text);
-    if (err != noErr) return err;
+    if (count > 0)
+        err = FSWrite(file->fileRef, &count, text);
+    if (err != noErr)
+        return err;
     count = static_cast<int32_t>(strlen(separator));
     return FSWrite(file->fileRef, &count, separator);
 }
 
-OSErr WriteNumberWithSeparator(TextFileNode *file, float value, const char *separator) {
-    if (file == nullptr || !file->isOpen) return fnfErr;
-    char *buffer = static_cast<char *>(CreateAPointerClear(kNumberBufferSize, 1));
-    if (buffer == nullptr) return memFullErr;
+OSErr WriteNumberWithSeparator(TextFileNode* file, float value, const char* separator)
+{
+    if (file == nullptr || !file->isOpen)
+        return fnfErr;
+    char* buffer = static_cast<char*>(CreateAPointerClear(kNumberBufferSize, 1));
+    if (buffer == nullptr)
+        return memFullErr;
     _RealToString(value, buffer);
     OSErr err = WriteWithSeparator(file, buffer, separator);
     DisposeAPointer(buffer);
@@ -65,8 +73,9 @@ OSErr WriteNumberWithSeparator(TextFileNode *file, float value, const char *sepa
 
 extern "C" {
 
-void _RealToString(float value, char *text) {
-    char *p = text;
+void _RealToString(float value, char* text)
+{
+    char* p = text;
     if (value == 0.0f) {
         strcpy(text, "0.0");
         return;
@@ -92,11 +101,13 @@ void _RealToString(float value, char *text) {
     if (e < -2 || e > 3) {
         p = PutDigit(p, &m);
         *p++ = '.';
-        for (int i = 0; i < 5; ++i) p = PutDigit(p, &m);
+        for (int i = 0; i < 5; ++i)
+            p = PutDigit(p, &m);
         *p++ = 'e';
         *p++ = e >= 0 ? '+' : '-';
         int32_t magnitude = e >= 0 ? e : -e;
-        if (magnitude >= 10) *p++ = static_cast<char>('0' + magnitude / 10);
+        if (magnitude >= 10)
+            *p++ = static_cast<char>('0' + magnitude / 10);
         *p++ = static_cast<char>('0' + magnitude % 10);
     } else {
         if (e < 0) {
@@ -105,38 +116,47 @@ void _RealToString(float value, char *text) {
         }
         for (int32_t i = 0; i < 6; ++i) {
             p = PutDigit(p, &m);
-            if (i == e) *p++ = '.';
+            if (i == e)
+                *p++ = '.';
         }
     }
     *p = 0;
 }
 
-void _Num2String(int32_t value, char *text) {
+void _Num2String(int32_t value, char* text)
+{
     /* "-2147483648" is the longest text: 11 characters and the NUL. */
     std::to_chars_result r = std::to_chars(text, text + 11, value);
     *r.ptr = 0;
 }
 
-OSErr WriteANumber(TextFileNode *file, float value) {
+OSErr WriteANumber(TextFileNode* file, float value)
+{
     return WriteNumberWithSeparator(file, value, "\r\n");
 }
 
-OSErr WriteANumberTab(TextFileNode *file, float value) {
+OSErr WriteANumberTab(TextFileNode* file, float value)
+{
     return WriteNumberWithSeparator(file, value, "\t");
 }
 
-OSErr WriteAHeader(TextFileNode *file, const char *text) {
+OSErr WriteAHeader(TextFileNode* file, const char* text)
+{
     return WriteWithSeparator(file, text, "\r\n");
 }
 
-OSErr WriteAHeaderTab(TextFileNode *file, const char *text) {
+OSErr WriteAHeaderTab(TextFileNode* file, const char* text)
+{
     return WriteWithSeparator(file, text, "\t");
 }
 
-OSErr ReadANumber(TextFileNode *file, float *value) {
-    if (file == nullptr || !file->isOpen) return fnfErr;
-    char *buffer = static_cast<char *>(CreateAPointer(kNumberBufferSize, 1));
-    if (buffer == nullptr) return memFullErr;
+OSErr ReadANumber(TextFileNode* file, float* value)
+{
+    if (file == nullptr || !file->isOpen)
+        return fnfErr;
+    char* buffer = static_cast<char*>(CreateAPointer(kNumberBufferSize, 1));
+    if (buffer == nullptr)
+        return memFullErr;
     Boolean endOfLine = 0;
     Boolean endOfFile = 0;
     OSErr err = _ReadCString(file->fileRef, buffer, &endOfLine, &endOfFile, kNumberBufferSize);
@@ -145,7 +165,8 @@ OSErr ReadANumber(TextFileNode *file, float *value) {
             *value = static_cast<float>(atof(buffer));
         } else {
             *value = 0.0f;
-            if (endOfFile) err = eofErr;
+            if (endOfFile)
+                err = eofErr;
         }
     }
     DisposeAPointer(buffer);

@@ -15,13 +15,13 @@
 extern "C" {
 #endif
 
-void _RealToString(float value, char *text);
-void _Num2String(int32_t value, char *text);
-OSErr WriteANumber(TextFileNode *file, float value);
-OSErr WriteANumberTab(TextFileNode *file, float value);
-OSErr WriteAHeader(TextFileNode *file, const char *text);
-OSErr WriteAHeaderTab(TextFileNode *file, const char *text);
-OSErr ReadANumber(TextFileNode *file, float *value);
+void _RealToString(float value, char* text);
+void _Num2String(int32_t value, char* text);
+OSErr WriteANumber(TextFileNode* file, float value);
+OSErr WriteANumberTab(TextFileNode* file, float value);
+OSErr WriteAHeader(TextFileNode* file, const char* text);
+OSErr WriteAHeaderTab(TextFileNode* file, const char* text);
+OSErr ReadANumber(TextFileNode* file, float* value);
 
 #ifdef __cplusplus
 }

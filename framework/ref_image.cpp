@@ -20,20 +20,24 @@
 /* One RGB96 pixel: three 32-bit floats. */
 static constexpr uint16_t kRefBytesPerPixel = 12;
 
-NamedImage *gRefImage = nullptr;
-OpenImageNode *gOpenImageFileList = nullptr;
+NamedImage* gRefImage = nullptr;
+OpenImageNode* gOpenImageFileList = nullptr;
 
 /* Opens the stored reference image unless it is open already. On failure
  * gRefImage stays null, so the next call tries again. */
-static OSErr _OpenRefImage(void) {
-    if (gRefImage != nullptr) return noErr;
-    NamedImage *image = nullptr;
+static OSErr _OpenRefImage(void)
+{
+    if (gRefImage != nullptr)
+        return noErr;
+    NamedImage* image = nullptr;
     OSErr result = _OpenNamedImage(kReferenceImageName, &image);
-    if (result == noErr) gRefImage = image;
+    if (result == noErr)
+        gRefImage = image;
     return result;
 }
 
-extern "C" OSErr GetRefDimensions(int32_t *width, int32_t *height) {
+extern "C" OSErr GetRefDimensions(int32_t* width, int32_t* height)
+{
     OSErr result = _OpenRefImage();
     if (result != noErr) {
         *width = 0;
@@ -45,16 +49,21 @@ extern "C" OSErr GetRefDimensions(int32_t *width, int32_t *height) {
     return noErr;
 }
 
-extern "C" OSErr InitializeRefImage(uint16_t width, uint16_t height) {
-    if (gRefImage != nullptr) _TossNamedImage(gRefImage);
+extern "C" OSErr InitializeRefImage(uint16_t width, uint16_t height)
+{
+    if (gRefImage != nullptr)
+        _TossNamedImage(gRefImage);
     gRefImage = nullptr;
-    NamedImage *image = nullptr;
-    OSErr result = _MakeNamedImage(kReferenceImageName, 1, width, height, kRefBytesPerPixel, &image);
-    if (result == noErr) gRefImage = image;
+    NamedImage* image = nullptr;
+    OSErr result =
+        _MakeNamedImage(kReferenceImageName, 1, width, height, kRefBytesPerPixel, &image);
+    if (result == noErr)
+        gRefImage = image;
     return result;
 }
 
-extern "C" OSErr ReadRefImageLine(int32_t y, void *buffer) {
+extern "C" OSErr ReadRefImageLine(int32_t y, void* buffer)
+{
     OSErr result = _OpenRefImage();
     if (result != noErr) {
         ErrorMessage("There is no reference image (ReadRefImageLine)");
@@ -63,7 +72,8 @@ extern "C" OSErr ReadRefImageLine(int32_t y, void *buffer) {
     return _GetLine(gRefImage, y, buffer);
 }
 
-extern "C" OSErr WriteRefImageLine(int32_t y, const void *buffer) {
+extern "C" OSErr WriteRefImageLine(int32_t y, const void* buffer)
+{
     OSErr result = _OpenRefImage();
     if (result != noErr) {
         ErrorMessage("There is no reference image (WriteRefImageLine)");
@@ -73,13 +83,15 @@ extern "C" OSErr WriteRefImageLine(int32_t y, const void *buffer) {
 }
 
 extern "C" OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel,
-                                    const char *name, NamedImage **imageID) {
+                                    const char* name, NamedImage** imageID)
+{
     *imageID = nullptr;
     /* The list node is taken first, so that running out of memory for it
      * leaves any file of the name untouched. */
-    OpenImageNode *node = static_cast<OpenImageNode *>(std::calloc(1, sizeof(OpenImageNode)));
-    if (node == nullptr) return memFullErr;
-    NamedImage *image = nullptr;
+    OpenImageNode* node = static_cast<OpenImageNode*>(std::calloc(1, sizeof(OpenImageNode)));
+    if (node == nullptr)
+        return memFullErr;
+    NamedImage* image = nullptr;
     OSErr result = _MakeNamedImage(name, 0, width, height, bytesPerPixel, &image);
     if (result != noErr) {
         std::free(node);
@@ -88,14 +100,16 @@ extern "C" OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t by
     /* Appended, so the shut-down tosses the images in the order they were made. */
     node->image = image;
     node->next = nullptr;
-    OpenImageNode **link = &gOpenImageFileList;
-    while (*link != nullptr) link = &(*link)->next;
+    OpenImageNode** link = &gOpenImageFileList;
+    while (*link != nullptr)
+        link = &(*link)->next;
     *link = node;
     *imageID = image;
     return noErr;
 }
 
-extern "C" OSErr ReadTempImageLine(NamedImage *imageID, int32_t y, void *buffer) {
+extern "C" OSErr ReadTempImageLine(NamedImage* imageID, int32_t y, void* buffer)
+{
     if (imageID == nullptr) {
         ErrorMessage("imageID is 0.  (ReadTempImageLine)");
         return paramErr;
@@ -103,7 +117,8 @@ extern "C" OSErr ReadTempImageLine(NamedImage *imageID, int32_t y, void *buffer)
     return _GetLine(imageID, y, buffer);
 }
 
-extern "C" OSErr WriteTempImageLine(NamedImage *imageID, int32_t y, const void *buffer) {
+extern "C" OSErr WriteTempImageLine(NamedImage* imageID, int32_t y, const void* buffer)
+{
     if (imageID == nullptr) {
         ErrorMessage("imageID is 0.  (WriteTempImageLine)");
         return paramErr;
@@ -111,7 +126,8 @@ extern "C" OSErr WriteTempImageLine(NamedImage *imageID, int32_t y, const void *
     return _PutLine(imageID, y, buffer);
 }
 
-extern "C" OSErr ReadTempImageColumn(NamedImage *imageID, int32_t x, void *buffer) {
+extern "C" OSErr ReadTempImageColumn(NamedImage* imageID, int32_t x, void* buffer)
+{
     if (imageID == nullptr) {
         ErrorMessage("imageID is 0.  (ReadTempImageColumn)");
         return paramErr;
@@ -119,7 +135,8 @@ extern "C" OSErr ReadTempImageColumn(NamedImage *imageID, int32_t x, void *buffe
     return _GetColumn(imageID, x, buffer);
 }
 
-extern "C" OSErr WriteTempImageColumn(NamedImage *imageID, int32_t x, const void *buffer) {
+extern "C" OSErr WriteTempImageColumn(NamedImage* imageID, int32_t x, const void* buffer)
+{
     if (imageID == nullptr) {
         ErrorMessage("imageID is 0.  (WriteTempImageColumn)");
         return paramErr;
@@ -129,17 +146,20 @@ extern "C" OSErr WriteTempImageColumn(NamedImage *imageID, int32_t x, const void
 
 /* Shut-down: the reference image's file is closed and kept; the record is
  * released. gRefImage is cleared by the next run's start-up. */
-extern "C" void _CloseRefImage(void) {
-    if (gRefImage != nullptr) _CloseNamedImage(gRefImage);
+extern "C" void _CloseRefImage(void)
+{
+    if (gRefImage != nullptr)
+        _CloseNamedImage(gRefImage);
 }
 
 /* Shut-down: every image on the list is tossed (its file closed and deleted,
  * its memory released) and the list emptied. */
-extern "C" void _TossOpenImageFiles(void) {
+extern "C" void _TossOpenImageFiles(void)
+{
     while (gOpenImageFileList != nullptr) {
-        OpenImageNode *node = gOpenImageFileList;
+        OpenImageNode* node = gOpenImageFileList;
         gOpenImageFileList = node->next;
-        NamedImage *image = node->image;
+        NamedImage* image = node->image;
         std::free(node);
         _TossNamedImage(image);
     }

@@ -17,26 +17,26 @@ extern "C" {
 #endif
 
 typedef struct OpenImageNode {
-    NamedImage *image;
-    struct OpenImageNode *next;
+    NamedImage* image;
+    struct OpenImageNode* next;
 } OpenImageNode;
 
-extern NamedImage *gRefImage;
-extern OpenImageNode *gOpenImageFileList;
+extern NamedImage* gRefImage;
+extern OpenImageNode* gOpenImageFileList;
 
 #define kReferenceImageName "Reference Image.xzy"
 
-OSErr GetRefDimensions(int32_t *width, int32_t *height);
+OSErr GetRefDimensions(int32_t* width, int32_t* height);
 OSErr InitializeRefImage(uint16_t width, uint16_t height);
-OSErr ReadRefImageLine(int32_t y, void *buffer);
-OSErr WriteRefImageLine(int32_t y, const void *buffer);
+OSErr ReadRefImageLine(int32_t y, void* buffer);
+OSErr WriteRefImageLine(int32_t y, const void* buffer);
 
-OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel,
-                         const char *name, NamedImage **imageID);
-OSErr ReadTempImageLine(NamedImage *imageID, int32_t y, void *buffer);
-OSErr WriteTempImageLine(NamedImage *imageID, int32_t y, const void *buffer);
-OSErr ReadTempImageColumn(NamedImage *imageID, int32_t x, void *buffer);
-OSErr WriteTempImageColumn(NamedImage *imageID, int32_t x, const void *buffer);
+OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel, const char* name,
+                         NamedImage** imageID);
+OSErr ReadTempImageLine(NamedImage* imageID, int32_t y, void* buffer);
+OSErr WriteTempImageLine(NamedImage* imageID, int32_t y, const void* buffer);
+OSErr ReadTempImageColumn(NamedImage* imageID, int32_t x, void* buffer);
+OSErr WriteTempImageColumn(NamedImage* imageID, int32_t x, const void* buffer);
 
 /* Shut-down steps: close the reference image (its file stays), then toss
  * every image on the open-image list. */

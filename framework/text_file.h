@@ -22,17 +22,17 @@ typedef struct TextFileNode {
     int16_t fileRef;
     Boolean forReading;
     Boolean isOpen;
-    struct TextFileNode *next;
+    struct TextFileNode* next;
 } TextFileNode;
 
-extern TextFileNode *gOpenFileList;
+extern TextFileNode* gOpenFileList;
 
-OSErr CreateTextFileToWrite(const char *name, TextFileNode **file);
-OSErr OpenTextFileToRead(const char *name, TextFileNode **file);
-void CloseTextFile(TextFileNode *file);
+OSErr CreateTextFileToWrite(const char* name, TextFileNode** file);
+OSErr OpenTextFileToRead(const char* name, TextFileNode** file);
+void CloseTextFile(TextFileNode* file);
 void _CloseAllTextFiles(void);
-OSErr _ReadCH(int16_t fileRef, char *ch, Boolean *endOfLine, Boolean *endOfFile);
-OSErr _ReadCString(int16_t fileRef, char *token, Boolean *endOfLine, Boolean *endOfFile,
+OSErr _ReadCH(int16_t fileRef, char* ch, Boolean* endOfLine, Boolean* endOfFile);
+OSErr _ReadCString(int16_t fileRef, char* token, Boolean* endOfLine, Boolean* endOfFile,
                    int32_t size);
 
 #ifdef __cplusplus

@@ -18,39 +18,51 @@
 
 namespace host {
 
-int PlanesForMode(int mode) {
+int PlanesForMode(int mode)
+{
     switch (mode) {
-        case plugInModeRGBColor:
-        case plugInModeHSLColor:
-        case plugInModeHSBColor:
-        case plugInModeLabColor:
-        case plugInModeRGB48:
-        case plugInModeLab48:
-        case plugInModeRGB96:
-            return 3;
-        case plugInModeCMYKColor:
-        case plugInModeCMYK64:
-            return 4;
-        default:
-            return 1;
+    case plugInModeRGBColor:
+    case plugInModeHSLColor:
+    case plugInModeHSBColor:
+    case plugInModeLabColor:
+    case plugInModeRGB48:
+    case plugInModeLab48:
+    case plugInModeRGB96:
+        return 3;
+    case plugInModeCMYKColor:
+    case plugInModeCMYK64:
+        return 4;
+    default:
+        return 1;
     }
 }
 
-std::string ModeName(int mode, int depth) {
+std::string ModeName(int mode, int depth)
+{
     switch (mode) {
-        case plugInModeGrayScale: return depth == 32 ? "greyscale 32-bit float" : "greyscale 8-bit";
-        case plugInModeRGBColor: return "RGB 8-bit";
-        case plugInModeLabColor: return "Lab 8-bit";
-        case plugInModeGray16: return "greyscale 16-bit";
-        case plugInModeRGB48: return "RGB 16-bit";
-        case plugInModeLab48: return "Lab 16-bit";
-        case plugInModeRGB96: return "RGB 32-bit float";
-        case plugInModeGray32: return "greyscale 32-bit float";
-        default: return "mode " + std::to_string(mode);
+    case plugInModeGrayScale:
+        return depth == 32 ? "greyscale 32-bit float" : "greyscale 8-bit";
+    case plugInModeRGBColor:
+        return "RGB 8-bit";
+    case plugInModeLabColor:
+        return "Lab 8-bit";
+    case plugInModeGray16:
+        return "greyscale 16-bit";
+    case plugInModeRGB48:
+        return "RGB 16-bit";
+    case plugInModeLab48:
+        return "Lab 16-bit";
+    case plugInModeRGB96:
+        return "RGB 32-bit float";
+    case plugInModeGray32:
+        return "greyscale 32-bit float";
+    default:
+        return "mode " + std::to_string(mode);
     }
 }
 
-Image Image::Make(int32_t width, int32_t height, int16_t mode, int16_t depth) {
+Image Image::Make(int32_t width, int32_t height, int16_t mode, int16_t depth)
+{
     Image image;
     image.width = width;
     image.height = height;
@@ -62,58 +74,74 @@ Image Image::Make(int32_t width, int32_t height, int16_t mode, int16_t depth) {
 }
 
 namespace {
-size_t SampleIndex(const Image& image, int32_t x, int32_t y, int plane) {
+size_t SampleIndex(const Image& image, int32_t x, int32_t y, int plane)
+{
     return (static_cast<size_t>(y) * static_cast<size_t>(image.width) + static_cast<size_t>(x)) *
                static_cast<size_t>(image.planes) +
            static_cast<size_t>(plane);
 }
 }  // namespace
 
-uint8_t& Image::U8(int32_t x, int32_t y, int plane) { return pixels[SampleIndex(*this, x, y, plane)]; }
-uint8_t Image::U8(int32_t x, int32_t y, int plane) const {
+uint8_t& Image::U8(int32_t x, int32_t y, int plane)
+{
     return pixels[SampleIndex(*this, x, y, plane)];
 }
-uint16_t& Image::U16(int32_t x, int32_t y, int plane) {
+uint8_t Image::U8(int32_t x, int32_t y, int plane) const
+{
+    return pixels[SampleIndex(*this, x, y, plane)];
+}
+uint16_t& Image::U16(int32_t x, int32_t y, int plane)
+{
     return reinterpret_cast<uint16_t*>(pixels.data())[SampleIndex(*this, x, y, plane)];
 }
-uint16_t Image::U16(int32_t x, int32_t y, int plane) const {
+uint16_t Image::U16(int32_t x, int32_t y, int plane) const
+{
     return reinterpret_cast<const uint16_t*>(pixels.data())[SampleIndex(*this, x, y, plane)];
 }
-float& Image::F32(int32_t x, int32_t y, int plane) {
+float& Image::F32(int32_t x, int32_t y, int plane)
+{
     return reinterpret_cast<float*>(pixels.data())[SampleIndex(*this, x, y, plane)];
 }
-float Image::F32(int32_t x, int32_t y, int plane) const {
+float Image::F32(int32_t x, int32_t y, int plane) const
+{
     return reinterpret_cast<const float*>(pixels.data())[SampleIndex(*this, x, y, plane)];
 }
 
 // ---- Module -------------------------------------------------------------
 
-Module::Module(const std::filesystem::path& path) : path_(path) {
+Module::Module(const std::filesystem::path& path) : path_(path)
+{
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = dlerror();
-        throw std::runtime_error("cannot load plug-in '" + path.string() + "': " +
-                                 (why != nullptr ? why : "unknown error"));
+        throw std::runtime_error("cannot load plug-in '" + path.string() +
+                                 "': " + (why != nullptr ? why : "unknown error"));
     }
     entry_ = reinterpret_cast<PluginEntryProc>(dlsym(handle_, "main"));
     if (entry_ == nullptr) {
         dlclose(handle_);
         handle_ = nullptr;
-        throw std::runtime_error("'" + path.string() + "' is not a filter plug-in: it has no entry point");
+        throw std::runtime_error("'" + path.string() +
+                                 "' is not a filter plug-in: it has no entry point");
     }
 }
 
-Module::~Module() {
-    if (handle_ != nullptr) dlclose(handle_);
+Module::~Module()
+{
+    if (handle_ != nullptr)
+        dlclose(handle_);
 }
 
 Module::Module(Module&& other) noexcept
     : path_(std::move(other.path_)), handle_(std::exchange(other.handle_, nullptr)),
-      entry_(std::exchange(other.entry_, nullptr)) {}
+      entry_(std::exchange(other.entry_, nullptr))
+{}
 
-Module& Module::operator=(Module&& other) noexcept {
+Module& Module::operator=(Module&& other) noexcept
+{
     if (this != &other) {
-        if (handle_ != nullptr) dlclose(handle_);
+        if (handle_ != nullptr)
+            dlclose(handle_);
         path_ = std::move(other.path_);
         handle_ = std::exchange(other.handle_, nullptr);
         entry_ = std::exchange(other.entry_, nullptr);
@@ -121,41 +149,52 @@ Module& Module::operator=(Module&& other) noexcept {
     return *this;
 }
 
-void* Module::Symbol(const char* name) const {
+void* Module::Symbol(const char* name) const
+{
     return handle_ == nullptr ? nullptr : dlsym(handle_, name);
 }
 
-std::string Module::Name() const { return path_.stem().string(); }
+std::string Module::Name() const
+{
+    return path_.stem().string();
+}
 
 // ---- Message capture, folders, memory budget -------------------------------
 
 MessageCapture::MessageCapture(std::function<void(const std::string&)> forward)
-    : forward_(std::move(forward)) {
+    : forward_(std::move(forward))
+{
     PlatformMessageHandler previous = nullptr;
     PlatformGetMessageHandler(&previous, &previousContext_);
     previousHandler_ = reinterpret_cast<void*>(previous);
     PlatformSetMessageHandler(&MessageCapture::Handler, this);
 }
 
-MessageCapture::~MessageCapture() {
+MessageCapture::~MessageCapture()
+{
     PlatformSetMessageHandler(reinterpret_cast<PlatformMessageHandler>(previousHandler_),
                               previousContext_);
 }
 
-void MessageCapture::Handler(const char* text, int32_t length, void* context) {
+void MessageCapture::Handler(const char* text, int32_t length, void* context)
+{
     auto* self = static_cast<MessageCapture*>(context);
     std::string message(text, static_cast<size_t>(std::max(length, 0)));
     self->messages_.push_back(message);
-    if (self->forward_) self->forward_(message);
+    if (self->forward_)
+        self->forward_(message);
 }
 
 ScopedFolder::ScopedFolder(uint32_t folderType, const std::filesystem::path& path)
-    : type_(folderType) {
-    if (const char* previous = PlatformGetFolder(folderType)) previous_ = previous;
+    : type_(folderType)
+{
+    if (const char* previous = PlatformGetFolder(folderType))
+        previous_ = previous;
     PlatformSetFolder(folderType, path.c_str());
 }
 
-ScopedFolder::~ScopedFolder() {
+ScopedFolder::~ScopedFolder()
+{
     PlatformSetFolder(type_, previous_ ? previous_->c_str() : nullptr);
 }
 
@@ -163,12 +202,16 @@ namespace {
 int64_t gSavedBudget = -1;
 }
 
-ScopedMemoryBudget::ScopedMemoryBudget(int64_t bytes) {
+ScopedMemoryBudget::ScopedMemoryBudget(int64_t bytes)
+{
     gSavedBudget = PlatformGetTempMemoryBudget();
     PlatformSetTempMemoryBudget(bytes);
 }
 
-ScopedMemoryBudget::~ScopedMemoryBudget() { PlatformSetTempMemoryBudget(gSavedBudget); }
+ScopedMemoryBudget::~ScopedMemoryBudget()
+{
+    PlatformSetTempMemoryBudget(gSavedBudget);
+}
 
 // ---- Running a filter ------------------------------------------------------
 
@@ -188,18 +231,22 @@ struct RunState {
 // The callbacks have no context argument: they find the run through this.
 thread_local RunState* gRun = nullptr;
 
-bool LineInImage(const Rect32& rect, int32_t height) {
+bool LineInImage(const Rect32& rect, int32_t height)
+{
     return rect.bottom > rect.top && rect.top >= 0 && rect.top < height;
 }
 
 // Takes the output line the plug-in was given into the result image.
-void CommitOutLine(RunState& run) {
-    if (run.servedOutLine < 0) return;
+void CommitOutLine(RunState& run)
+{
+    if (run.servedOutLine < 0)
+        return;
     std::memcpy(run.report->output.Row(run.servedOutLine), run.outRow.data(), run.rowBytes);
     run.servedOutLine = -1;
 }
 
-OSErr HostAdvanceState() {
+OSErr HostAdvanceState()
+{
     RunState& run = *gRun;
     FilterRecord& record = *run.record;
     run.report->advanceCalls.push_back(AdvanceCall{record.inRect, record.outRect});
@@ -221,27 +268,37 @@ OSErr HostAdvanceState() {
     return noErr;
 }
 
-void HostProgress(int32_t done, int32_t total) {
+void HostProgress(int32_t done, int32_t total)
+{
     RunState& run = *gRun;
     run.report->progress.emplace_back(done, total);
-    if (run.options->onProgress) run.options->onProgress(done, total);
+    if (run.options->onProgress)
+        run.options->onProgress(done, total);
 }
 
-Boolean HostAbort() {
+Boolean HostAbort()
+{
     RunState& run = *gRun;
     const int64_t test = ++run.report->abortTests;
     bool cancel = run.report->cancelled;
-    if (run.options->cancelAtAbortTest > 0 && test >= run.options->cancelAtAbortTest) cancel = true;
-    if (run.options->cancelRequested && run.options->cancelRequested()) cancel = true;
-    if (cancel) run.report->cancelled = true;
+    if (run.options->cancelAtAbortTest > 0 && test >= run.options->cancelAtAbortTest)
+        cancel = true;
+    if (run.options->cancelRequested && run.options->cancelRequested())
+        cancel = true;
+    if (cancel)
+        run.report->cancelled = true;
     return cancel ? 1 : 0;
 }
 
-bool RectEmpty(const Rect32& r) { return r.bottom <= r.top || r.right <= r.left; }
+bool RectEmpty(const Rect32& r)
+{
+    return r.bottom <= r.top || r.right <= r.left;
+}
 
 }  // namespace
 
-RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options) {
+RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options)
+{
     RunReport report;
     report.output = input;
     MessageCapture capture(options.onMessage);
@@ -294,7 +351,8 @@ RunReport RunFilter(const Module& module, const Image& input, const RunOptions& 
             entry(filterSelectorContinue, &record, &data, &result);
             CommitOutLine(run);
         }
-        if (result == noErr) entry(filterSelectorFinish, &record, &data, &result);
+        if (result == noErr)
+            entry(filterSelectorFinish, &record, &data, &result);
         CommitOutLine(run);
     }
     gRun = previous;
@@ -303,7 +361,8 @@ RunReport RunFilter(const Module& module, const Image& input, const RunOptions& 
     return report;
 }
 
-SelectorReport CallSelector(const Module& module, int16_t selector, int32_t initialDataSlot) {
+SelectorReport CallSelector(const Module& module, int16_t selector, int32_t initialDataSlot)
+{
     SelectorReport report;
     MessageCapture capture;
     report.dataSlot = initialDataSlot;
@@ -312,7 +371,8 @@ SelectorReport CallSelector(const Module& module, int16_t selector, int32_t init
     return report;
 }
 
-std::string AboutText(const Module& module) {
+std::string AboutText(const Module& module)
+{
     SelectorReport report = CallSelector(module, filterSelectorAbout);
     return report.messages.empty() ? std::string() : report.messages.front();
 }

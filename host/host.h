@@ -40,7 +40,8 @@ struct Image {
     size_t PixelBytes() const { return SampleBytes() * static_cast<size_t>(planes); }
     size_t RowBytes() const { return PixelBytes() * static_cast<size_t>(width); }
     uint8_t* Row(int32_t y) { return pixels.data() + RowBytes() * static_cast<size_t>(y); }
-    const uint8_t* Row(int32_t y) const {
+    const uint8_t* Row(int32_t y) const
+    {
         return pixels.data() + RowBytes() * static_cast<size_t>(y);
     }
 

@@ -31,49 +31,70 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+std::string Quoted(const fs::path& path)
+{
+    return "'" + path.string() + "'";
+}
 
-[[noreturn]] void FailRead(const fs::path& path, const std::string& what) {
+[[noreturn]] void FailRead(const fs::path& path, const std::string& what)
+{
     throw ImageFileError("cannot read " + Quoted(path) + ": " + what);
 }
 
-[[noreturn]] void FailWrite(const fs::path& path, const std::string& what) {
+[[noreturn]] void FailWrite(const fs::path& path, const std::string& what)
+{
     throw ImageFileError("cannot write " + Quoted(path) + ": " + what);
 }
 
-std::string Lower(std::string s) {
+std::string Lower(std::string s)
+{
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
 }
 
-std::string SizeText(uint64_t width, uint64_t height) {
+std::string SizeText(uint64_t width, uint64_t height)
+{
     return std::to_string(width) + " x " + std::to_string(height);
 }
 
 // Guards against sizes whose byte count would not fit or is absurd before
 // anything is allocated for them.
-void CheckDimensions(const fs::path& path, uint64_t width, uint64_t height) {
-    if (width == 0 || height == 0) FailRead(path, "the image is empty (" + SizeText(width, height) + ")");
+void CheckDimensions(const fs::path& path, uint64_t width, uint64_t height)
+{
+    if (width == 0 || height == 0)
+        FailRead(path, "the image is empty (" + SizeText(width, height) + ")");
     if (width > INT32_MAX || height > INT32_MAX)
         FailRead(path, "the image is too large (" + SizeText(width, height) + ")");
 }
 
-uint16_t LoadBE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-void StoreBE16(uint8_t* p, uint16_t v) {
+uint16_t LoadBE16(const uint8_t* p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+void StoreBE16(uint8_t* p, uint16_t v)
+{
     p[0] = static_cast<uint8_t>(v >> 8);
     p[1] = static_cast<uint8_t>(v & 0xFF);
 }
 
-uint16_t LoadNative16(const uint8_t* p) {
+uint16_t LoadNative16(const uint8_t* p)
+{
     uint16_t v;
     std::memcpy(&v, p, 2);
     return v;
 }
-void StoreNative16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
+void StoreNative16(uint8_t* p, uint16_t v)
+{
+    std::memcpy(p, &v, 2);
+}
 
-bool IsLab(int mode) { return mode == plugInModeLabColor || mode == plugInModeLab48; }
-bool IsGrey(int mode) {
+bool IsLab(int mode)
+{
+    return mode == plugInModeLabColor || mode == plugInModeLab48;
+}
+bool IsGrey(int mode)
+{
     return mode == plugInModeGrayScale || mode == plugInModeGray16 || mode == plugInModeGray32;
 }
 
@@ -83,7 +104,8 @@ struct PngErrorText {
     std::array<char, 200> text{};
 };
 
-[[noreturn]] void PngOnError(png_structp png, png_const_charp message) {
+[[noreturn]] void PngOnError(png_structp png, png_const_charp message)
+{
     auto* error = static_cast<PngErrorText*>(png_get_error_ptr(png));
     std::snprintf(error->text.data(), error->text.size(), "%s", message);
     png_longjmp(png, 1);
@@ -94,12 +116,15 @@ void PngOnWarning(png_structp, png_const_charp) {}
 struct PngReadHandles {
     png_structp png = nullptr;
     png_infop info = nullptr;
-    ~PngReadHandles() {
-        if (png) png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    ~PngReadHandles()
+    {
+        if (png)
+            png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
     }
 };
 
-Image ReadPng(const fs::path& path, FILE* file) {
+Image ReadPng(const fs::path& path, FILE* file)
+{
     PngErrorText error;
     PngReadHandles h;
     Image image;
@@ -108,9 +133,11 @@ Image ReadPng(const fs::path& path, FILE* file) {
     std::string refusal;
 
     h.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &error, PngOnError, PngOnWarning);
-    if (!h.png) FailRead(path, "out of memory");
+    if (!h.png)
+        FailRead(path, "out of memory");
     h.info = png_create_info_struct(h.png);
-    if (!h.info) FailRead(path, "out of memory");
+    if (!h.info)
+        FailRead(path, "out of memory");
     if (setjmp(png_jmpbuf(h.png))) {
         FailRead(path, std::string("damaged or truncated PNG (") + error.text.data() + ")");
     }
@@ -138,9 +165,11 @@ Image ReadPng(const fs::path& path, FILE* file) {
     } else if (colourType == PNG_COLOR_TYPE_RGB) {
         mode = bitDepth == 8 ? plugInModeRGBColor : plugInModeRGB48;
     } else {
-        refusal = "it is a PNG of colour type " + std::to_string(colourType) + ", which is not read";
+        refusal =
+            "it is a PNG of colour type " + std::to_string(colourType) + ", which is not read";
     }
-    if (!refusal.empty()) FailRead(path, refusal);
+    if (!refusal.empty())
+        FailRead(path, refusal);
     CheckDimensions(path, width, height);
 
     png_set_interlace_handling(h.png);
@@ -150,12 +179,14 @@ Image ReadPng(const fs::path& path, FILE* file) {
                         static_cast<int16_t>(mode), static_cast<int16_t>(bitDepth));
     if (bitDepth == 8 && rowBytes == image.RowBytes()) {
         rows.resize(height);
-        for (png_uint_32 y = 0; y < height; ++y) rows[y] = image.Row(static_cast<int32_t>(y));
+        for (png_uint_32 y = 0; y < height; ++y)
+            rows[y] = image.Row(static_cast<int32_t>(y));
         png_read_image(h.png, rows.data());
     } else {
         raw.resize(rowBytes * height);
         rows.resize(height);
-        for (png_uint_32 y = 0; y < height; ++y) rows[y] = raw.data() + rowBytes * y;
+        for (png_uint_32 y = 0; y < height; ++y)
+            rows[y] = raw.data() + rowBytes * y;
         png_read_image(h.png, rows.data());
         const size_t samples = static_cast<size_t>(width) * static_cast<size_t>(image.planes);
         for (png_uint_32 y = 0; y < height; ++y) {
@@ -171,22 +202,28 @@ Image ReadPng(const fs::path& path, FILE* file) {
 struct PngWriteHandles {
     png_structp png = nullptr;
     png_infop info = nullptr;
-    ~PngWriteHandles() {
-        if (png) png_destroy_write_struct(&png, info ? &info : nullptr);
+    ~PngWriteHandles()
+    {
+        if (png)
+            png_destroy_write_struct(&png, info ? &info : nullptr);
     }
 };
 
 // Writes the whole PNG to `file`; returns the libpng error text on failure.
-std::optional<std::string> WritePng(FILE* file, const Image& image) {
+std::optional<std::string> WritePng(FILE* file, const Image& image)
+{
     PngErrorText error;
     PngWriteHandles h;
     std::vector<uint8_t> row;
 
     h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &error, PngOnError, PngOnWarning);
-    if (!h.png) return "out of memory";
+    if (!h.png)
+        return "out of memory";
     h.info = png_create_info_struct(h.png);
-    if (!h.info) return "out of memory";
-    if (setjmp(png_jmpbuf(h.png))) return std::string(error.text.data());
+    if (!h.info)
+        return "out of memory";
+    if (setjmp(png_jmpbuf(h.png)))
+        return std::string(error.text.data());
     png_init_io(h.png, file);
     const int colourType = image.planes == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
     png_set_IHDR(h.png, h.info, static_cast<png_uint_32>(image.width),
@@ -211,9 +248,11 @@ std::optional<std::string> WritePng(FILE* file, const Image& image) {
 
 // ---------------------------------------------------------------- TIFF
 
-int TiffOnError(TIFF*, void* userData, const char* module, const char* format, va_list args) {
+int TiffOnError(TIFF*, void* userData, const char* module, const char* format, va_list args)
+{
     auto* text = static_cast<std::string*>(userData);
-    if (!text->empty()) return 1;  // keep the first, most specific, complaint
+    if (!text->empty())
+        return 1;  // keep the first, most specific, complaint
     std::array<char, 300> buffer{};
     std::vsnprintf(buffer.data(), buffer.size(), format, args);
     *text = buffer.data();
@@ -222,13 +261,18 @@ int TiffOnError(TIFF*, void* userData, const char* module, const char* format, v
     return 1;
 }
 
-int TiffOnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int TiffOnWarning(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
 
 // Opens with handlers that collect the first error into `errorText` instead
 // of printing it.
-TIFF* TiffOpen(const char* name, const char* mode, int fd, std::string* errorText) {
+TIFF* TiffOpen(const char* name, const char* mode, int fd, std::string* errorText)
+{
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    if (!options) return nullptr;
+    if (!options)
+        return nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(options, TiffOnError, errorText);
     TIFFOpenOptionsSetWarningHandlerExtR(options, TiffOnWarning, nullptr);
     TIFF* tif = fd >= 0 ? TIFFFdOpenExt(fd, name, mode, options) : TIFFOpenExt(name, mode, options);
@@ -241,27 +285,40 @@ struct TiffCloser {
 };
 using TiffHandle = std::unique_ptr<TIFF, TiffCloser>;
 
-std::string PhotometricName(uint16_t photometric) {
+std::string PhotometricName(uint16_t photometric)
+{
     switch (photometric) {
-        case PHOTOMETRIC_MINISWHITE: return "min-is-white grey";
-        case PHOTOMETRIC_MINISBLACK: return "grey";
-        case PHOTOMETRIC_RGB: return "RGB";
-        case PHOTOMETRIC_PALETTE: return "palette (indexed-colour)";
-        case PHOTOMETRIC_MASK: return "transparency mask";
-        case PHOTOMETRIC_SEPARATED: return "CMYK (separated)";
-        case PHOTOMETRIC_YCBCR: return "YCbCr";
-        case PHOTOMETRIC_CIELAB: return "CIELab";
-        case PHOTOMETRIC_ICCLAB: return "ICC Lab";
-        case PHOTOMETRIC_ITULAB: return "ITU Lab";
-        default: return "photometric " + std::to_string(photometric);
+    case PHOTOMETRIC_MINISWHITE:
+        return "min-is-white grey";
+    case PHOTOMETRIC_MINISBLACK:
+        return "grey";
+    case PHOTOMETRIC_RGB:
+        return "RGB";
+    case PHOTOMETRIC_PALETTE:
+        return "palette (indexed-colour)";
+    case PHOTOMETRIC_MASK:
+        return "transparency mask";
+    case PHOTOMETRIC_SEPARATED:
+        return "CMYK (separated)";
+    case PHOTOMETRIC_YCBCR:
+        return "YCbCr";
+    case PHOTOMETRIC_CIELAB:
+        return "CIELab";
+    case PHOTOMETRIC_ICCLAB:
+        return "ICC Lab";
+    case PHOTOMETRIC_ITULAB:
+        return "ITU Lab";
+    default:
+        return "photometric " + std::to_string(photometric);
     }
 }
 
 // Reads every sample of the first image of the file into `raw`, planes
 // interleaved, rows top to bottom, samples in native byte order.
-void ReadTiffSamples(const fs::path& path, TIFF* tif, const std::string& errorText,
-                     uint32_t width, uint32_t height, int samplesPerPixel, int bytesPerSample,
-                     std::vector<uint8_t>& raw) {
+void ReadTiffSamples(const fs::path& path, TIFF* tif, const std::string& errorText, uint32_t width,
+                     uint32_t height, int samplesPerPixel, int bytesPerSample,
+                     std::vector<uint8_t>& raw)
+{
     uint16_t planar = PLANARCONFIG_CONTIG;
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     const bool separate = planar == PLANARCONFIG_SEPARATE && samplesPerPixel > 1;
@@ -293,7 +350,8 @@ void ReadTiffSamples(const fs::path& path, TIFF* tif, const std::string& errorTe
         TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
         TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileHeight);
         const tmsize_t tileSize = TIFFTileSize(tif);
-        if (tileWidth == 0 || tileHeight == 0 || tileSize <= 0) fail("bad tile size");
+        if (tileWidth == 0 || tileHeight == 0 || tileSize <= 0)
+            fail("bad tile size");
         std::vector<uint8_t> tile(static_cast<size_t>(tileSize));
         for (int plane = 0; plane < planeCount; ++plane)
             for (uint32_t ty = 0; ty < height; ty += tileHeight)
@@ -303,11 +361,13 @@ void ReadTiffSamples(const fs::path& path, TIFF* tif, const std::string& errorTe
                     const uint32_t rowsHere = std::min(tileHeight, height - ty);
                     const uint32_t colsHere = std::min(tileWidth, width - tx);
                     for (uint32_t r = 0; r < rowsHere; ++r)
-                        place(tile.data() + inPixelBytes * tileWidth * r, ty + r, tx, colsHere, plane);
+                        place(tile.data() + inPixelBytes * tileWidth * r, ty + r, tx, colsHere,
+                              plane);
                 }
     } else {
         const tmsize_t lineSize = TIFFScanlineSize(tif);
-        if (lineSize <= 0 || static_cast<size_t>(lineSize) < inPixelBytes * width) fail("bad line size");
+        if (lineSize <= 0 || static_cast<size_t>(lineSize) < inPixelBytes * width)
+            fail("bad line size");
         std::vector<uint8_t> line(static_cast<size_t>(lineSize));
         for (int plane = 0; plane < planeCount; ++plane)
             for (uint32_t y = 0; y < height; ++y) {
@@ -318,10 +378,12 @@ void ReadTiffSamples(const fs::path& path, TIFF* tif, const std::string& errorTe
     }
 }
 
-Image ReadTiff(const fs::path& path) {
+Image ReadTiff(const fs::path& path)
+{
     std::string errorText;
     TiffHandle tif(TiffOpen(path.c_str(), "r", -1, &errorText));
-    if (!tif) FailRead(path, "damaged TIFF (" + (errorText.empty() ? "cannot open" : errorText) + ")");
+    if (!tif)
+        FailRead(path, "damaged TIFF (" + (errorText.empty() ? "cannot open" : errorText) + ")");
 
     uint32_t width = 0, height = 0;
     uint16_t bits = 1, samples = 1, format = SAMPLEFORMAT_UINT, photometric = 0;
@@ -345,9 +407,9 @@ Image ReadTiff(const fs::path& path) {
         uint16_t extraCount = 0;
         uint16_t* extraTypes = nullptr;
         TIFFGetField(tif.get(), TIFFTAG_EXTRASAMPLES, &extraCount, &extraTypes);
-        const bool alpha = extraCount > 0 && extraTypes &&
-                           (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA ||
-                            extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
+        const bool alpha =
+            extraCount > 0 && extraTypes &&
+            (extraTypes[0] == EXTRASAMPLE_ASSOCALPHA || extraTypes[0] == EXTRASAMPLE_UNASSALPHA);
         FailRead(path, "it is a " + kind + " TIFF with " +
                            (alpha ? std::string("an alpha channel")
                                   : std::to_string(samples - wanted) + " extra channel(s)") +
@@ -364,16 +426,22 @@ Image ReadTiff(const fs::path& path) {
         FailRead(path, "it is a " + depthText + " floating-point " + kind +
                            " TIFF; only 32-bit float grey or RGB is read");
     if (!isFloat && !isUnsigned)
-        FailRead(path, "it is a " + kind + " TIFF with signed or complex samples, which are not read");
+        FailRead(path,
+                 "it is a " + kind + " TIFF with signed or complex samples, which are not read");
     if (!isFloat && bits != 8 && bits != 16)
         FailRead(path, "it is a " + depthText + " " + kind + " TIFF; only 8-bit and 16-bit " +
                            "integer samples (or 32-bit float) are read");
     CheckDimensions(path, width, height);
 
     int mode;
-    if (grey) mode = bits == 8 ? plugInModeGrayScale : bits == 16 ? plugInModeGray16 : plugInModeGrayScale;
-    else if (rgb) mode = bits == 8 ? plugInModeRGBColor : bits == 16 ? plugInModeRGB48 : plugInModeRGB96;
-    else mode = bits == 8 ? plugInModeLabColor : plugInModeLab48;
+    if (grey)
+        mode = bits == 8    ? plugInModeGrayScale
+               : bits == 16 ? plugInModeGray16
+                            : plugInModeGrayScale;
+    else if (rgb)
+        mode = bits == 8 ? plugInModeRGBColor : bits == 16 ? plugInModeRGB48 : plugInModeRGB96;
+    else
+        mode = bits == 8 ? plugInModeLabColor : plugInModeLab48;
 
     std::vector<uint8_t> raw;
     ReadTiffSamples(path, tif.get(), errorText, width, height, wanted, bits / 8, raw);
@@ -391,7 +459,8 @@ Image ReadTiff(const fs::path& path) {
     } else if (bits == 16) {
         for (size_t i = 0; i < count; ++i) {
             uint16_t v = LoadNative16(raw.data() + 2 * i);
-            if (cieLab && i % 3 != 0) v ^= 0x8000;  // signed a, b → offset by 32768
+            if (cieLab && i % 3 != 0)
+                v ^= 0x8000;  // signed a, b → offset by 32768
             StoreNative16(image.pixels.data() + 2 * i, FileToHost16(v));
         }
     } else {
@@ -402,14 +471,17 @@ Image ReadTiff(const fs::path& path) {
 
 // Writes the whole TIFF to `fd` (which libtiff closes once it has taken it);
 // returns the error text on failure.
-std::optional<std::string> WriteTiff(int fd, const std::string& name, const Image& image) {
+std::optional<std::string> WriteTiff(int fd, const std::string& name, const Image& image)
+{
     std::string errorText;
     TIFF* raw = TiffOpen(name.c_str(), "w", fd, &errorText);
-    if (!raw) return errorText.empty() ? std::string("cannot start the TIFF") : errorText;
+    if (!raw)
+        return errorText.empty() ? std::string("cannot start the TIFF") : errorText;
     TiffHandle tif(raw);
     const bool lab = IsLab(image.mode);
-    const uint16_t photometric =
-        lab ? PHOTOMETRIC_CIELAB : image.planes == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB;
+    const uint16_t photometric = lab                 ? PHOTOMETRIC_CIELAB
+                                 : image.planes == 1 ? PHOTOMETRIC_MINISBLACK
+                                                     : PHOTOMETRIC_RGB;
     const bool isFloat = image.depth == 32;
     TIFF* t = tif.get();
     TIFFSetField(t, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(image.width));
@@ -440,7 +512,8 @@ std::optional<std::string> WriteTiff(int fd, const std::string& name, const Imag
         } else if (image.depth == 16) {
             for (size_t i = 0; i < samples; ++i) {
                 uint16_t v = HostToFile16(LoadNative16(in + 2 * i));
-                if (lab && i % 3 != 0) v ^= 0x8000;
+                if (lab && i % 3 != 0)
+                    v ^= 0x8000;
                 StoreNative16(row.data() + 2 * i, v);
             }
         } else {
@@ -449,43 +522,53 @@ std::optional<std::string> WriteTiff(int fd, const std::string& name, const Imag
         if (TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) < 0)
             return errorText.empty() ? std::string("write error") : errorText;
     }
-    if (!TIFFFlush(t)) return errorText.empty() ? std::string("write error") : errorText;
-    if (fsync(TIFFFileno(t)) != 0) return std::string(std::strerror(errno));
+    if (!TIFFFlush(t))
+        return errorText.empty() ? std::string("write error") : errorText;
+    if (fsync(TIFFFileno(t)) != 0)
+        return std::string(std::strerror(errno));
     return std::nullopt;
 }
 
 // ---------------------------------------------------------------- PNM
 
 // Reads one header number, skipping white space and '#' comments.
-bool ReadPnmNumber(std::istream& in, uint64_t& value) {
+bool ReadPnmNumber(std::istream& in, uint64_t& value)
+{
     int c = in.get();
     while (c != EOF && (std::isspace(c) || c == '#')) {
         if (c == '#')
-            while (c != EOF && c != '\n' && c != '\r') c = in.get();
+            while (c != EOF && c != '\n' && c != '\r')
+                c = in.get();
         c = in.get();
     }
-    if (c == EOF || !std::isdigit(c)) return false;
+    if (c == EOF || !std::isdigit(c))
+        return false;
     value = 0;
     while (c != EOF && std::isdigit(c)) {
         value = value * 10 + static_cast<uint64_t>(c - '0');
-        if (value > 0xFFFFFFFFull) return false;
+        if (value > 0xFFFFFFFFull)
+            return false;
         c = in.get();
     }
     // Exactly one white-space character ends the number; it is consumed.
     return c != EOF && std::isspace(c);
 }
 
-Image ReadPnm(const fs::path& path) {
+Image ReadPnm(const fs::path& path)
+{
     std::ifstream in(path, std::ios::binary);
-    if (!in) FailRead(path, std::strerror(errno));
+    if (!in)
+        FailRead(path, std::strerror(errno));
     char magic[2] = {};
     in.read(magic, 2);
     const char kind = magic[1];
-    if (kind == '1' || kind == '4') FailRead(path, "it is a PBM bitmap (1-bit); only binary PGM and PPM are read");
+    if (kind == '1' || kind == '4')
+        FailRead(path, "it is a PBM bitmap (1-bit); only binary PGM and PPM are read");
     if (kind == '2' || kind == '3')
         FailRead(path, std::string("it is a plain (ASCII) ") + (kind == '2' ? "PGM" : "PPM") +
                            "; only binary PGM (P5) and PPM (P6) are read");
-    if (kind == '7') FailRead(path, "it is a PAM file; only binary PGM (P5) and PPM (P6) are read");
+    if (kind == '7')
+        FailRead(path, "it is a PAM file; only binary PGM (P5) and PPM (P6) are read");
     const std::string name = kind == '5' ? "PGM" : "PPM";
     uint64_t width = 0, height = 0, maxValue = 0;
     if (!ReadPnmNumber(in, width) || !ReadPnmNumber(in, height) || !ReadPnmNumber(in, maxValue))
@@ -513,14 +596,16 @@ Image ReadPnm(const fs::path& path) {
     Image image = Image::Make(static_cast<int32_t>(width), static_cast<int32_t>(height),
                               static_cast<int16_t>(mode), static_cast<int16_t>(depth));
     in.read(reinterpret_cast<char*>(image.pixels.data()), static_cast<std::streamsize>(need));
-    if (!in) FailRead(path, "read error");
+    if (!in)
+        FailRead(path, "read error");
     if (depth == 16)
         for (size_t i = 0; i < image.pixels.size(); i += 2)
             StoreNative16(image.pixels.data() + i, FileToHost16(LoadBE16(image.pixels.data() + i)));
     return image;
 }
 
-std::optional<std::string> WritePnm(FILE* file, const Image& image) {
+std::optional<std::string> WritePnm(FILE* file, const Image& image)
+{
     const int maxValue = image.depth == 8 ? 255 : 65535;
     if (std::fprintf(file, "P%c\n%d %d\n%d\n", image.planes == 1 ? '5' : '6', image.width,
                      image.height, maxValue) < 0)
@@ -545,11 +630,13 @@ std::optional<std::string> WritePnm(FILE* file, const Image& image) {
 // A temporary file beside the target, removed unless committed.
 class TemporaryBeside {
 public:
-    explicit TemporaryBeside(const fs::path& target) : target_(target) {
+    explicit TemporaryBeside(const fs::path& target) : target_(target)
+    {
         const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
         std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
         fd_ = mkstemp(pattern.data());
-        if (fd_ < 0) FailWrite(target, std::strerror(errno));
+        if (fd_ < 0)
+            FailWrite(target, std::strerror(errno));
         temp_ = pattern;
         // mkstemp makes the file private; give it the permissions a new file
         // (or the file it replaces) would have.
@@ -564,9 +651,12 @@ public:
         }
         fchmod(fd_, mode);
     }
-    ~TemporaryBeside() {
-        if (fd_ >= 0) close(fd_);
-        if (!committed_) unlink(temp_.c_str());
+    ~TemporaryBeside()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+        if (!committed_)
+            unlink(temp_.c_str());
     }
     TemporaryBeside(const TemporaryBeside&) = delete;
     TemporaryBeside& operator=(const TemporaryBeside&) = delete;
@@ -574,8 +664,10 @@ public:
     // Hands the descriptor over to a writer that closes it.
     int Release() { return std::exchange(fd_, -1); }
     const fs::path& Path() const { return temp_; }
-    void Commit() {
-        if (std::rename(temp_.c_str(), target_.c_str()) != 0) FailWrite(target_, std::strerror(errno));
+    void Commit()
+    {
+        if (std::rename(temp_.c_str(), target_.c_str()) != 0)
+            FailWrite(target_, std::strerror(errno));
         committed_ = true;
     }
 
@@ -588,53 +680,74 @@ private:
 // Runs a FILE*-based writer on the temporary file and closes it, checking
 // every step that can fail.
 template <typename Writer>
-std::optional<std::string> WriteThroughFile(TemporaryBeside& temp, Writer&& writer) {
+std::optional<std::string> WriteThroughFile(TemporaryBeside& temp, Writer&& writer)
+{
     FILE* file = fdopen(temp.Release(), "wb");
-    if (!file) return std::string(std::strerror(errno));
+    if (!file)
+        return std::string(std::strerror(errno));
     std::optional<std::string> error = writer(file);
-    if (!error && std::fflush(file) != 0) error = std::strerror(errno);
-    if (!error && fsync(fileno(file)) != 0) error = std::strerror(errno);
-    if (std::fclose(file) != 0 && !error) error = std::strerror(errno);
+    if (!error && std::fflush(file) != 0)
+        error = std::strerror(errno);
+    if (!error && fsync(fileno(file)) != 0)
+        error = std::strerror(errno);
+    if (std::fclose(file) != 0 && !error)
+        error = std::strerror(errno);
     return error;
 }
 
-bool SupportedMode(int mode, int depth) {
+bool SupportedMode(int mode, int depth)
+{
     switch (mode) {
-        case plugInModeGrayScale: return depth == 8 || depth == 32;
-        case plugInModeRGBColor:
-        case plugInModeLabColor: return depth == 8;
-        case plugInModeGray16:
-        case plugInModeRGB48:
-        case plugInModeLab48: return depth == 16;
-        case plugInModeRGB96:
-        case plugInModeGray32: return depth == 32;
-        default: return false;
+    case plugInModeGrayScale:
+        return depth == 8 || depth == 32;
+    case plugInModeRGBColor:
+    case plugInModeLabColor:
+        return depth == 8;
+    case plugInModeGray16:
+    case plugInModeRGB48:
+    case plugInModeLab48:
+        return depth == 16;
+    case plugInModeRGB96:
+    case plugInModeGray32:
+        return depth == 32;
+    default:
+        return false;
     }
 }
 
 }  // namespace
 
-std::optional<ImageFileFormat> FormatForPath(const fs::path& path) {
+std::optional<ImageFileFormat> FormatForPath(const fs::path& path)
+{
     const std::string ext = Lower(path.extension().string());
-    if (ext == ".png") return ImageFileFormat::kPng;
-    if (ext == ".tif" || ext == ".tiff") return ImageFileFormat::kTiff;
-    if (ext == ".pgm" || ext == ".ppm" || ext == ".pnm") return ImageFileFormat::kPnm;
+    if (ext == ".png")
+        return ImageFileFormat::kPng;
+    if (ext == ".tif" || ext == ".tiff")
+        return ImageFileFormat::kTiff;
+    if (ext == ".pgm" || ext == ".ppm" || ext == ".pnm")
+        return ImageFileFormat::kPnm;
     return std::nullopt;
 }
 
-Image ReadImageFile(const fs::path& path) {
+Image ReadImageFile(const fs::path& path)
+{
     std::error_code ec;
-    if (fs::is_directory(path, ec)) FailRead(path, "it is a folder");
+    if (fs::is_directory(path, ec))
+        FailRead(path, "it is a folder");
     FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) FailRead(path, std::strerror(errno));
+    if (!file)
+        FailRead(path, std::strerror(errno));
     std::unique_ptr<FILE, int (*)(FILE*)> closer(file, std::fclose);
     std::array<uint8_t, 8> head{};
     const size_t got = std::fread(head.data(), 1, head.size(), file);
     std::rewind(file);
     try {
-        if (got >= 8 && png_sig_cmp(head.data(), 0, 8) == 0) return ReadPng(path, file);
-        if (got >= 4 && ((head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) && head[3] == 0) ||
-                         (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43)))) {
+        if (got >= 8 && png_sig_cmp(head.data(), 0, 8) == 0)
+            return ReadPng(path, file);
+        if (got >= 4 && ((head[0] == 'I' && head[1] == 'I' && (head[2] == 42 || head[2] == 43) &&
+                          head[3] == 0) ||
+                         (head[0] == 'M' && head[1] == 'M' && head[2] == 0 &&
+                          (head[3] == 42 || head[3] == 43)))) {
             closer.reset();
             return ReadTiff(path);
         }
@@ -645,11 +758,13 @@ Image ReadImageFile(const fs::path& path) {
     } catch (const std::bad_alloc&) {
         FailRead(path, "the image is too large for the memory available");
     }
-    if (got == 0) FailRead(path, "the file is empty");
+    if (got == 0)
+        FailRead(path, "the file is empty");
     FailRead(path, "not a PNG, TIFF, PGM or PPM image");
 }
 
-std::optional<std::string> CheckWritable(const fs::path& path, const Image& image) {
+std::optional<std::string> CheckWritable(const fs::path& path, const Image& image)
+{
     const auto format = FormatForPath(path);
     const std::string name = Quoted(path);
     if (!format)
@@ -666,8 +781,10 @@ std::optional<std::string> CheckWritable(const fs::path& path, const Image& imag
     if (*format == ImageFileFormat::kPng || *format == ImageFileFormat::kPnm) {
         const std::string what = *format == ImageFileFormat::kPng ? "PNG" : "PGM/PPM";
         if (isFloat)
-            return "cannot write " + name + ": " + what + " cannot hold 32-bit float samples (use .tif)";
-        if (lab) return "cannot write " + name + ": " + what + " cannot hold a Lab image (use .tif)";
+            return "cannot write " + name + ": " + what +
+                   " cannot hold 32-bit float samples (use .tif)";
+        if (lab)
+            return "cannot write " + name + ": " + what + " cannot hold a Lab image (use .tif)";
     }
     if (ext == ".pgm" && !IsGrey(image.mode))
         return "cannot write " + name + ": a .pgm file holds grey images only (use .ppm or .pnm)";
@@ -677,12 +794,15 @@ std::optional<std::string> CheckWritable(const fs::path& path, const Image& imag
     const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
     if (!fs::is_directory(folder, ec))
         return "cannot write " + name + ": the folder '" + folder.string() + "' does not exist";
-    if (fs::is_directory(path, ec)) return "cannot write " + name + ": it is a folder";
+    if (fs::is_directory(path, ec))
+        return "cannot write " + name + ": it is a folder";
     return std::nullopt;
 }
 
-void WriteImageFile(const fs::path& path, const Image& image) {
-    if (auto refusal = CheckWritable(path, image)) throw ImageFileError(*refusal);
+void WriteImageFile(const fs::path& path, const Image& image)
+{
+    if (auto refusal = CheckWritable(path, image))
+        throw ImageFileError(*refusal);
     if (image.pixels.size() != image.RowBytes() * static_cast<size_t>(image.height))
         FailWrite(path, "the image holds " + std::to_string(image.pixels.size()) +
                             " bytes, not the " + std::to_string(image.RowBytes() * image.height) +
@@ -690,17 +810,18 @@ void WriteImageFile(const fs::path& path, const Image& image) {
     TemporaryBeside temp(path);
     std::optional<std::string> error;
     switch (*FormatForPath(path)) {
-        case ImageFileFormat::kPng:
-            error = WriteThroughFile(temp, [&](FILE* f) { return WritePng(f, image); });
-            break;
-        case ImageFileFormat::kPnm:
-            error = WriteThroughFile(temp, [&](FILE* f) { return WritePnm(f, image); });
-            break;
-        case ImageFileFormat::kTiff:
-            error = WriteTiff(temp.Release(), temp.Path().string(), image);
-            break;
+    case ImageFileFormat::kPng:
+        error = WriteThroughFile(temp, [&](FILE* f) { return WritePng(f, image); });
+        break;
+    case ImageFileFormat::kPnm:
+        error = WriteThroughFile(temp, [&](FILE* f) { return WritePnm(f, image); });
+        break;
+    case ImageFileFormat::kTiff:
+        error = WriteTiff(temp.Release(), temp.Path().string(), image);
+        break;
     }
-    if (error) FailWrite(path, *error);
+    if (error)
+        FailWrite(path, *error);
     temp.Commit();
 }
 

@@ -47,13 +47,15 @@ std::optional<ImageFileFormat> FormatForPath(const std::filesystem::path& path);
 
 // 0..65535 → 0..32768: (v × 65536 + 65535) ÷ 131070, i.e. v × 32768 ÷ 65535
 // rounded to nearest (never a tie).
-constexpr uint16_t FileToHost16(uint16_t v) {
+constexpr uint16_t FileToHost16(uint16_t v)
+{
     return static_cast<uint16_t>((uint32_t{v} * 65536u + 65535u) / 131070u);
 }
 // 0..32768 → 0..65535: (h × 131070 + 32768) ÷ 65536, i.e. h × 65535 ÷ 32768
 // rounded to nearest, halves up (only h = 16384 is a tie: 32767.5 → 32768).
 // Values above 32768 are taken as 32768.
-constexpr uint16_t HostToFile16(uint16_t h) {
+constexpr uint16_t HostToFile16(uint16_t h)
+{
     const uint32_t c = h > 32768 ? 32768u : h;
     return static_cast<uint16_t>((c * 131070u + 32768u) / 65536u);
 }

@@ -38,58 +38,73 @@ int64_t gTempBudget = -1;
 int64_t gTempInUse = 0;
 
 PlatformMessageHandler gMessageHandler = nullptr;
-void *gMessageContext = nullptr;
+void* gMessageContext = nullptr;
 
 struct HandleBlock {
-    char *master;  // first member: a Handle points here
+    char* master;  // first member: a Handle points here
     int64_t size;
 };
 
-int32_t DirectoryID(const std::string &path) {
+int32_t DirectoryID(const std::string& path)
+{
     for (size_t i = 0; i < gDirectories.size(); ++i) {
-        if (gDirectories[i] == path) return kFirstDirID + static_cast<int32_t>(i);
+        if (gDirectories[i] == path)
+            return kFirstDirID + static_cast<int32_t>(i);
     }
     gDirectories.push_back(path);
     return kFirstDirID + static_cast<int32_t>(gDirectories.size() - 1);
 }
 
-OSErr ErrnoToOSErr(int error) {
+OSErr ErrnoToOSErr(int error)
+{
     switch (error) {
-        case ENOENT: return fnfErr;
-        case ENOTDIR: return dirNFErr;
-        case EEXIST: return dupFNErr;
-        case ENOSPC:
-        case EDQUOT: return dskFulErr;
-        case EROFS: return wPrErr;
-        case EACCES:
-        case EPERM: return permErr;
-        case EMFILE:
-        case ENFILE: return tmfoErr;
-        case ENAMETOOLONG: return bdNamErr;
-        case ENOMEM: return memFullErr;
-        default: return ioErr;
+    case ENOENT:
+        return fnfErr;
+    case ENOTDIR:
+        return dirNFErr;
+    case EEXIST:
+        return dupFNErr;
+    case ENOSPC:
+    case EDQUOT:
+        return dskFulErr;
+    case EROFS:
+        return wPrErr;
+    case EACCES:
+    case EPERM:
+        return permErr;
+    case EMFILE:
+    case ENFILE:
+        return tmfoErr;
+    case ENAMETOOLONG:
+        return bdNamErr;
+    case ENOMEM:
+        return memFullErr;
+    default:
+        return ioErr;
     }
 }
 
 // Turns (volume, directory, counted name) into a path, or an error.
-OSErr ResolvePath(int16_t vRefNum, int32_t dirID, const unsigned char *fileName,
-                  std::string *path) {
-    if (fileName == nullptr) return bdNamErr;
-    std::string name(reinterpret_cast<const char *>(fileName + 1), fileName[0]);
-    if (name.empty() || name == "." || name == ".." ||
-        name.find('\0') != std::string::npos) {
+OSErr ResolvePath(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, std::string* path)
+{
+    if (fileName == nullptr)
+        return bdNamErr;
+    std::string name(reinterpret_cast<const char*>(fileName + 1), fileName[0]);
+    if (name.empty() || name == "." || name == ".." || name.find('\0') != std::string::npos) {
         return bdNamErr;
     }
     if (dirID == 0 && (vRefNum == 0 || vRefNum == kPlatformVolume)) {
         // The default folder: the current directory. A name with colons is a
         // path with colons as separators.
-        for (char &c : name) {
-            if (c == ':') c = '/';
+        for (char& c : name) {
+            if (c == ':')
+                c = '/';
         }
         *path = name;
         return noErr;
     }
-    if (name.find('/') != std::string::npos) return bdNamErr;
+    if (name.find('/') != std::string::npos)
+        return bdNamErr;
     int32_t index = dirID - kFirstDirID;
     if (vRefNum != kPlatformVolume || index < 0 ||
         index >= static_cast<int32_t>(gDirectories.size())) {
@@ -99,12 +114,14 @@ OSErr ResolvePath(int16_t vRefNum, int32_t dirID, const unsigned char *fileName,
     return noErr;
 }
 
-int DescriptorOf(int16_t refNum) {
+int DescriptorOf(int16_t refNum)
+{
     auto it = gOpenFiles.find(refNum);
     return it == gOpenFiles.end() ? -1 : it->second;
 }
 
-void PutCode(int fd, const char *attribute, uint32_t code) {
+void PutCode(int fd, const char* attribute, uint32_t code)
+{
     char text[4] = {static_cast<char>(code >> 24), static_cast<char>(code >> 16),
                     static_cast<char>(code >> 8), static_cast<char>(code)};
     // File systems without user attributes simply do not keep the codes.
@@ -116,135 +133,182 @@ void PutCode(int fd, const char *attribute, uint32_t code) {
 // the address-translation cache at every line.
 constexpr int64_t kHugePage = 2 << 20;
 
-char *AllocateBlock(int64_t size) {
-    if (size < 2 * kHugePage) return static_cast<char *>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+char* AllocateBlock(int64_t size)
+{
+    if (size < 2 * kHugePage)
+        return static_cast<char*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
     size_t rounded = static_cast<size_t>((size + kHugePage - 1) / kHugePage * kHugePage);
-    void *block = std::aligned_alloc(static_cast<size_t>(kHugePage), rounded);
-    if (block != nullptr) (void)madvise(block, rounded, MADV_HUGEPAGE);
-    return static_cast<char *>(block);
+    void* block = std::aligned_alloc(static_cast<size_t>(kHugePage), rounded);
+    if (block != nullptr)
+        (void)madvise(block, rounded, MADV_HUGEPAGE);
+    return static_cast<char*>(block);
 }
 
 }  // namespace
 
 extern "C" {
 
-OSErr FindFolder(int16_t vRefNum, uint32_t folderType, Boolean createFolder,
-                 int16_t *foundVRefNum, int32_t *foundDirID) {
+OSErr FindFolder(int16_t vRefNum, uint32_t folderType, Boolean createFolder, int16_t* foundVRefNum,
+                 int32_t* foundDirID)
+{
     (void)vRefNum;
     (void)createFolder;  // folders are never created
     auto it = gFolders.find(folderType);
-    if (it == gFolders.end()) return fnfErr;
+    if (it == gFolders.end())
+        return fnfErr;
     struct stat info;
-    if (stat(it->second.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return fnfErr;
-    if (foundVRefNum != nullptr) *foundVRefNum = kPlatformVolume;
-    if (foundDirID != nullptr) *foundDirID = DirectoryID(it->second);
+    if (stat(it->second.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return fnfErr;
+    if (foundVRefNum != nullptr)
+        *foundVRefNum = kPlatformVolume;
+    if (foundDirID != nullptr)
+        *foundDirID = DirectoryID(it->second);
     return noErr;
 }
 
-OSErr HCreate(int16_t vRefNum, int32_t dirID, const unsigned char *fileName, uint32_t creator,
-              uint32_t fileType) {
+OSErr HCreate(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, uint32_t creator,
+              uint32_t fileType)
+{
     std::string path;
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
-    if (err != noErr) return err;
+    if (err != noErr)
+        return err;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return ErrnoToOSErr(errno);
+    if (fd < 0)
+        return ErrnoToOSErr(errno);
     PutCode(fd, "user.creator", creator);
     PutCode(fd, "user.type", fileType);
     close(fd);
     return noErr;
 }
 
-OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char *fileName, int8_t permission,
-            int16_t *refNum) {
-    if (refNum != nullptr) *refNum = 0;
+OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, int8_t permission,
+            int16_t* refNum)
+{
+    if (refNum != nullptr)
+        *refNum = 0;
     std::string path;
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
-    if (err != noErr) return err;
+    if (err != noErr)
+        return err;
     int flags = O_CLOEXEC;
     switch (permission) {
-        case fsRdPerm: flags |= O_RDONLY; break;
-        case fsWrPerm: flags |= O_WRONLY; break;
-        default: flags |= O_RDWR; break;
+    case fsRdPerm:
+        flags |= O_RDONLY;
+        break;
+    case fsWrPerm:
+        flags |= O_WRONLY;
+        break;
+    default:
+        flags |= O_RDWR;
+        break;
     }
     int16_t number = 1;
-    while (number < kMaxFiles && gOpenFiles.count(number) != 0) ++number;
-    if (gOpenFiles.count(number) != 0) return tmfoErr;
+    while (number < kMaxFiles && gOpenFiles.count(number) != 0)
+        ++number;
+    if (gOpenFiles.count(number) != 0)
+        return tmfoErr;
     int fd = open(path.c_str(), flags);
-    if (fd < 0) return ErrnoToOSErr(errno);
+    if (fd < 0)
+        return ErrnoToOSErr(errno);
     struct stat info;
     if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         close(fd);
         return fnfErr;
     }
     gOpenFiles[number] = fd;
-    if (refNum != nullptr) *refNum = number;
+    if (refNum != nullptr)
+        *refNum = number;
     return noErr;
 }
 
-OSErr HDelete(int16_t vRefNum, int32_t dirID, const unsigned char *fileName) {
+OSErr HDelete(int16_t vRefNum, int32_t dirID, const unsigned char* fileName)
+{
     std::string path;
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
-    if (err != noErr) return err;
-    if (unlink(path.c_str()) != 0) return ErrnoToOSErr(errno);
+    if (err != noErr)
+        return err;
+    if (unlink(path.c_str()) != 0)
+        return ErrnoToOSErr(errno);
     return noErr;
 }
 
-OSErr FSRead(int16_t refNum, int32_t *count, void *buffer) {
+OSErr FSRead(int16_t refNum, int32_t* count, void* buffer)
+{
     int fd = DescriptorOf(refNum);
     if (fd < 0) {
-        if (count != nullptr) *count = 0;
+        if (count != nullptr)
+            *count = 0;
         return rfNumErr;
     }
-    if (count == nullptr || *count < 0) return paramErr;
+    if (count == nullptr || *count < 0)
+        return paramErr;
     int64_t wanted = *count, moved = 0;
-    char *bytes = static_cast<char *>(buffer);
+    char* bytes = static_cast<char*>(buffer);
     while (moved < wanted) {
         ssize_t n = read(fd, bytes + moved, static_cast<size_t>(wanted - moved));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             *count = static_cast<int32_t>(moved);
             return ioErr;
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         moved += n;
     }
     *count = static_cast<int32_t>(moved);
     return moved < wanted ? eofErr : noErr;
 }
 
-OSErr FSWrite(int16_t refNum, int32_t *count, const void *buffer) {
+OSErr FSWrite(int16_t refNum, int32_t* count, const void* buffer)
+{
     int fd = DescriptorOf(refNum);
     if (fd < 0) {
-        if (count != nullptr) *count = 0;
+        if (count != nullptr)
+            *count = 0;
         return rfNumErr;
     }
-    if (count == nullptr || *count < 0) return paramErr;
+    if (count == nullptr || *count < 0)
+        return paramErr;
     int64_t wanted = *count, moved = 0;
-    const char *bytes = static_cast<const char *>(buffer);
+    const char* bytes = static_cast<const char*>(buffer);
     while (moved < wanted) {
         ssize_t n = write(fd, bytes + moved, static_cast<size_t>(wanted - moved));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             *count = static_cast<int32_t>(moved);
             return ErrnoToOSErr(errno);
         }
-        if (n == 0) break;
+        if (n == 0)
+            break;
         moved += n;
     }
     *count = static_cast<int32_t>(moved);
     return moved < wanted ? ioErr : noErr;
 }
 
-OSErr SetFPos(int16_t refNum, int16_t posMode, int64_t posOffset) {
+OSErr SetFPos(int16_t refNum, int16_t posMode, int64_t posOffset)
+{
     int fd = DescriptorOf(refNum);
-    if (fd < 0) return rfNumErr;
+    if (fd < 0)
+        return rfNumErr;
     int whence;
     switch (posMode) {
-        case fsAtMark: return noErr;
-        case fsFromStart: whence = SEEK_SET; break;
-        case fsFromLEOF: whence = SEEK_END; break;
-        case fsFromMark: whence = SEEK_CUR; break;
-        default: return paramErr;
+    case fsAtMark:
+        return noErr;
+    case fsFromStart:
+        whence = SEEK_SET;
+        break;
+    case fsFromLEOF:
+        whence = SEEK_END;
+        break;
+    case fsFromMark:
+        whence = SEEK_CUR;
+        break;
+    default:
+        return paramErr;
     }
     if (lseek(fd, static_cast<off_t>(posOffset), whence) < 0) {
         return errno == EINVAL ? posErr : ioErr;
@@ -252,62 +316,79 @@ OSErr SetFPos(int16_t refNum, int16_t posMode, int64_t posOffset) {
     return noErr;
 }
 
-OSErr GetFPos(int16_t refNum, int64_t *position) {
+OSErr GetFPos(int16_t refNum, int64_t* position)
+{
     int fd = DescriptorOf(refNum);
-    if (fd < 0) return rfNumErr;
+    if (fd < 0)
+        return rfNumErr;
     off_t at = lseek(fd, 0, SEEK_CUR);
-    if (at < 0) return ioErr;
-    if (position != nullptr) *position = at;
+    if (at < 0)
+        return ioErr;
+    if (position != nullptr)
+        *position = at;
     return noErr;
 }
 
-OSErr SetEOF(int16_t refNum, int64_t logicalEOF) {
+OSErr SetEOF(int16_t refNum, int64_t logicalEOF)
+{
     int fd = DescriptorOf(refNum);
-    if (fd < 0) return rfNumErr;
-    if (logicalEOF < 0) return paramErr;
-    if (ftruncate(fd, static_cast<off_t>(logicalEOF)) != 0) return ErrnoToOSErr(errno);
+    if (fd < 0)
+        return rfNumErr;
+    if (logicalEOF < 0)
+        return paramErr;
+    if (ftruncate(fd, static_cast<off_t>(logicalEOF)) != 0)
+        return ErrnoToOSErr(errno);
     return noErr;
 }
 
-OSErr GetEOF(int16_t refNum, int64_t *logicalEOF) {
+OSErr GetEOF(int16_t refNum, int64_t* logicalEOF)
+{
     int fd = DescriptorOf(refNum);
-    if (fd < 0) return rfNumErr;
+    if (fd < 0)
+        return rfNumErr;
     struct stat info;
-    if (fstat(fd, &info) != 0) return ioErr;
-    if (logicalEOF != nullptr) *logicalEOF = info.st_size;
+    if (fstat(fd, &info) != 0)
+        return ioErr;
+    if (logicalEOF != nullptr)
+        *logicalEOF = info.st_size;
     return noErr;
 }
 
-OSErr FSClose(int16_t refNum) {
+OSErr FSClose(int16_t refNum)
+{
     auto it = gOpenFiles.find(refNum);
-    if (it == gOpenFiles.end()) return rfNumErr;
+    if (it == gOpenFiles.end())
+        return rfNumErr;
     int fd = it->second;
     gOpenFiles.erase(it);
     return close(fd) == 0 ? noErr : ioErr;
 }
 
-OSErr FSMakeFSSpec(int16_t vRefNum, int32_t dirID, const unsigned char *fileName,
-                   FSSpec *spec) {
-    if (spec == nullptr || fileName == nullptr) return paramErr;
+OSErr FSMakeFSSpec(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, FSSpec* spec)
+{
+    if (spec == nullptr || fileName == nullptr)
+        return paramErr;
     spec->vRefNum = vRefNum;
     spec->parID = dirID;
     std::memcpy(spec->name, fileName, static_cast<size_t>(fileName[0]) + 1);
     std::string path;
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
-    if (err != noErr) return err;
+    if (err != noErr)
+        return err;
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? noErr : fnfErr;
 }
 
-Handle TempNewHandle(int64_t size, OSErr *resultCode) {
+Handle TempNewHandle(int64_t size, OSErr* resultCode)
+{
     OSErr err = noErr;
-    HandleBlock *block = nullptr;
+    HandleBlock* block = nullptr;
     if (size < 0) {
         err = paramErr;
     } else if (gTempBudget >= 0 && size > gTempBudget - gTempInUse) {
         err = memFullErr;
     } else {
-        block = static_cast<HandleBlock *>(std::malloc(sizeof(HandleBlock)));
+        block = static_cast<HandleBlock*>(std::malloc(sizeof(HandleBlock)));
         if (block != nullptr) {
             block->master = AllocateBlock(size);
             if (block->master == nullptr) {
@@ -322,52 +403,70 @@ Handle TempNewHandle(int64_t size, OSErr *resultCode) {
             gTempInUse += size;
         }
     }
-    if (resultCode != nullptr) *resultCode = err;
+    if (resultCode != nullptr)
+        *resultCode = err;
     return block == nullptr ? nullptr : &block->master;
 }
 
-void HLock(Handle h) { (void)h; }
-void HUnlock(Handle h) { (void)h; }
+void HLock(Handle h)
+{
+    (void)h;
+}
+void HUnlock(Handle h)
+{
+    (void)h;
+}
 
-void DisposeHandle(Handle h) {
-    if (h == nullptr) return;
-    HandleBlock *block = reinterpret_cast<HandleBlock *>(h);
+void DisposeHandle(Handle h)
+{
+    if (h == nullptr)
+        return;
+    HandleBlock* block = reinterpret_cast<HandleBlock*>(h);
     gTempInUse -= block->size;
     std::free(block->master);
     std::free(block);
 }
 
-void BlockMove(const void *source, void *destination, int64_t count) {
-    if (count > 0) std::memmove(destination, source, static_cast<size_t>(count));
+void BlockMove(const void* source, void* destination, int64_t count)
+{
+    if (count > 0)
+        std::memmove(destination, source, static_cast<size_t>(count));
 }
 
 void InitCursor(void) {}
 
-void ModalMessageDialog(const unsigned char *countedText) {
-    const char *text = countedText == nullptr ? "" : reinterpret_cast<const char *>(countedText + 1);
+void ModalMessageDialog(const unsigned char* countedText)
+{
+    const char* text = countedText == nullptr ? "" : reinterpret_cast<const char*>(countedText + 1);
     int32_t length = countedText == nullptr ? 0 : countedText[0];
     if (gMessageHandler != nullptr) {
         gMessageHandler(text, length, gMessageContext);
         return;
     }
     std::string line(text, static_cast<size_t>(length));
-    for (char &c : line) {
-        if (c == '\r') c = '\n';
+    for (char& c : line) {
+        if (c == '\r')
+            c = '\n';
     }
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-void PlatformSetMessageHandler(PlatformMessageHandler handler, void *context) {
+void PlatformSetMessageHandler(PlatformMessageHandler handler, void* context)
+{
     gMessageHandler = handler;
     gMessageContext = context;
 }
 
-void PlatformGetMessageHandler(PlatformMessageHandler *handler, void **context) {
-    if (handler != nullptr) *handler = gMessageHandler;
-    if (context != nullptr) *context = gMessageContext;
+void PlatformGetMessageHandler(PlatformMessageHandler* handler, void** context)
+{
+    if (handler != nullptr)
+        *handler = gMessageHandler;
+    if (context != nullptr)
+        *context = gMessageContext;
 }
 
-void PlatformSetFolder(uint32_t folderType, const char *path) {
+void PlatformSetFolder(uint32_t folderType, const char* path)
+{
     if (path == nullptr) {
         gFolders.erase(folderType);
     } else {
@@ -375,14 +474,27 @@ void PlatformSetFolder(uint32_t folderType, const char *path) {
     }
 }
 
-const char *PlatformGetFolder(uint32_t folderType) {
+const char* PlatformGetFolder(uint32_t folderType)
+{
     auto it = gFolders.find(folderType);
     return it == gFolders.end() ? nullptr : it->second.c_str();
 }
 
-void PlatformSetTempMemoryBudget(int64_t bytes) { gTempBudget = bytes; }
-int64_t PlatformGetTempMemoryBudget(void) { return gTempBudget; }
-int64_t PlatformTempMemoryInUse(void) { return gTempInUse; }
-int32_t PlatformOpenFileCount(void) { return static_cast<int32_t>(gOpenFiles.size()); }
+void PlatformSetTempMemoryBudget(int64_t bytes)
+{
+    gTempBudget = bytes;
+}
+int64_t PlatformGetTempMemoryBudget(void)
+{
+    return gTempBudget;
+}
+int64_t PlatformTempMemoryInUse(void)
+{
+    return gTempInUse;
+}
+int32_t PlatformOpenFileCount(void)
+{
+    return static_cast<int32_t>(gOpenFiles.size());
+}
 
 }  // extern "C"

@@ -25,7 +25,7 @@ extern "C" {
 #endif
 
 typedef unsigned char Str255[256];
-typedef char **Handle;
+typedef char** Handle;
 
 typedef struct FSSpec {
     int16_t vRefNum;
@@ -45,8 +45,8 @@ enum {
 /* The volume every folder lives on; directory IDs name folders on it. */
 enum { kPlatformVolume = -1 };
 
-OSErr FindFolder(int16_t vRefNum, uint32_t folderType, Boolean createFolder,
-                 int16_t *foundVRefNum, int32_t *foundDirID);
+OSErr FindFolder(int16_t vRefNum, uint32_t folderType, Boolean createFolder, int16_t* foundVRefNum,
+                 int32_t* foundDirID);
 
 /* ---- Files ------------------------------------------------------------ */
 
@@ -56,34 +56,33 @@ enum { fsAtMark = 0, fsFromStart = 1, fsFromLEOF = 2, fsFromMark = 3 };
 /* Creates an empty file; dupFNErr when one of that name exists. The creator
  * and type codes are recorded as extended attributes where the file system
  * keeps them. vRefNum 0 with dirID 0 names the current directory. */
-OSErr HCreate(int16_t vRefNum, int32_t dirID, const unsigned char *fileName,
-              uint32_t creator, uint32_t fileType);
-OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char *fileName,
-            int8_t permission, int16_t *refNum);
-OSErr HDelete(int16_t vRefNum, int32_t dirID, const unsigned char *fileName);
+OSErr HCreate(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, uint32_t creator,
+              uint32_t fileType);
+OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, int8_t permission,
+            int16_t* refNum);
+OSErr HDelete(int16_t vRefNum, int32_t dirID, const unsigned char* fileName);
 
 /* *count is the number of bytes asked for on entry and moved on return.
  * Reading past the end moves what there is and answers eofErr. */
-OSErr FSRead(int16_t refNum, int32_t *count, void *buffer);
-OSErr FSWrite(int16_t refNum, int32_t *count, const void *buffer);
+OSErr FSRead(int16_t refNum, int32_t* count, void* buffer);
+OSErr FSWrite(int16_t refNum, int32_t* count, const void* buffer);
 OSErr SetFPos(int16_t refNum, int16_t posMode, int64_t posOffset);
-OSErr GetFPos(int16_t refNum, int64_t *position);
+OSErr GetFPos(int16_t refNum, int64_t* position);
 OSErr SetEOF(int16_t refNum, int64_t logicalEOF);
-OSErr GetEOF(int16_t refNum, int64_t *logicalEOF);
+OSErr GetEOF(int16_t refNum, int64_t* logicalEOF);
 OSErr FSClose(int16_t refNum);
 
-OSErr FSMakeFSSpec(int16_t vRefNum, int32_t dirID, const unsigned char *fileName,
-                   FSSpec *spec);
+OSErr FSMakeFSSpec(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, FSSpec* spec);
 
 /* ---- Temporary memory --------------------------------------------------- */
 
 /* A handle of size bytes, or null with memFullErr when the budget or the heap
  * refuses it. Contents undefined. */
-Handle TempNewHandle(int64_t size, OSErr *resultCode);
+Handle TempNewHandle(int64_t size, OSErr* resultCode);
 void HLock(Handle h);
 void HUnlock(Handle h);
 void DisposeHandle(Handle h);
-void BlockMove(const void *source, void *destination, int64_t count);
+void BlockMove(const void* source, void* destination, int64_t count);
 
 /* ---- Dialog and cursor --------------------------------------------------- */
 
@@ -91,20 +90,20 @@ void InitCursor(void);
 
 /* Shows a counted string in the modal message dialog and returns when it is
  * dismissed. Without a handler the text goes to stderr. */
-void ModalMessageDialog(const unsigned char *countedText);
+void ModalMessageDialog(const unsigned char* countedText);
 
 /* ---- Host configuration ------------------------------------------------- */
 
 /* Receives the text of each message (length bytes, not NUL-terminated). */
-typedef void (*PlatformMessageHandler)(const char *text, int32_t length, void *context);
+typedef void (*PlatformMessageHandler)(const char* text, int32_t length, void* context);
 
-void PlatformSetMessageHandler(PlatformMessageHandler handler, void *context);
-void PlatformGetMessageHandler(PlatformMessageHandler *handler, void **context);
+void PlatformSetMessageHandler(PlatformMessageHandler handler, void* context);
+void PlatformGetMessageHandler(PlatformMessageHandler* handler, void** context);
 
 /* Sets the directory standing for a folder type; null forgets it. */
-void PlatformSetFolder(uint32_t folderType, const char *path);
+void PlatformSetFolder(uint32_t folderType, const char* path);
 /* The directory set for a folder type, or null. */
-const char *PlatformGetFolder(uint32_t folderType);
+const char* PlatformGetFolder(uint32_t folderType);
 
 /* Caps the bytes of temporary memory held at once; negative means no cap. */
 void PlatformSetTempMemoryBudget(int64_t bytes);

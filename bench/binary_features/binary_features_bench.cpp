@@ -19,21 +19,27 @@ constexpr int32_t kCell = 32;
 
 struct Painter {
     host::Image& image;
-    void Black(int32_t x, int32_t y) {
-        if (x >= 0 && y >= 0 && x < image.width && y < image.height) image.U8(x, y) = 0;
+    void Black(int32_t x, int32_t y)
+    {
+        if (x >= 0 && y >= 0 && x < image.width && y < image.height)
+            image.U8(x, y) = 0;
     }
-    void White(int32_t x, int32_t y) {
-        if (x >= 0 && y >= 0 && x < image.width && y < image.height) image.U8(x, y) = 255;
+    void White(int32_t x, int32_t y)
+    {
+        if (x >= 0 && y >= 0 && x < image.width && y < image.height)
+            image.U8(x, y) = 255;
     }
 };
 
 // One feature per 32 x 32 cell (4096 cells), plus scattered specks.
-host::Image MakeFeatureImage() {
+host::Image MakeFeatureImage()
+{
     auto image = host::Image::Make(kSize, kSize, plugInModeGrayScale, 8);
     std::fill(image.pixels.begin(), image.pixels.end(), uint8_t{255});
     Painter paint{image};
     std::mt19937 rng(4096);
-    std::uniform_int_distribution<int> kind(0, 4), jitter(0, 5), radius(5, 11), specks(0, kSize - 1);
+    std::uniform_int_distribution<int> kind(0, 4), jitter(0, 5), radius(5, 11),
+        specks(0, kSize - 1);
     for (int32_t cy = 0; cy < kSize / kCell; cy++)
         for (int32_t cx = 0; cx < kSize / kCell; cx++) {
             int32_t ox = cx * kCell + jitter(rng), oy = cy * kCell + jitter(rng);
@@ -44,11 +50,13 @@ host::Image MakeFeatureImage() {
             case 1:
                 for (int32_t y = -r; y <= r; y++)
                     for (int32_t x = -r; x <= r; x++)
-                        if (x * x + y * y <= r * r) paint.Black(mx + x, my + y);
+                        if (x * x + y * y <= r * r)
+                            paint.Black(mx + x, my + y);
                 for (int32_t y = -2; y <= 2; y++)
                     for (int32_t x = -2; x <= 2; x++) {
                         paint.White(mx - r / 2 + x, my + y);
-                        if (r > 8) paint.White(mx + r / 2 + x, my + y - 1);
+                        if (r > 8)
+                            paint.White(mx + r / 2 + x, my + y - 1);
                     }
                 break;
             case 2:  // U-shape, open at the top
@@ -58,12 +66,15 @@ host::Image MakeFeatureImage() {
                         paint.Black(ox + 2 * r - t, oy + y);
                     }
                 for (int32_t x = 0; x <= 2 * r; x++)
-                    for (int32_t t = 0; t < 3; t++) paint.Black(ox + x, oy + 2 * r - 1 + t);
+                    for (int32_t t = 0; t < 3; t++)
+                        paint.Black(ox + x, oy + 2 * r - 1 + t);
                 break;
             case 3:  // thin diagonal, either direction
                 for (int32_t i = 0; i < 2 * r + 4; i++) {
-                    if (r % 2) paint.Black(ox + i, oy + i);
-                    else paint.Black(ox + 2 * r + 4 - i, oy + i);
+                    if (r % 2)
+                        paint.Black(ox + i, oy + i);
+                    else
+                        paint.Black(ox + 2 * r + 4 - i, oy + i);
                 }
                 break;
             default:  // irregular blob: a random walk of 3 x 3 brushes
@@ -72,27 +83,32 @@ host::Image MakeFeatureImage() {
                 std::uniform_int_distribution<int> step(-1, 1);
                 for (int32_t i = 0; i < 60; i++) {
                     for (int32_t dy = -1; dy <= 1; dy++)
-                        for (int32_t dx = -1; dx <= 1; dx++) paint.Black(x + dx, y + dy);
+                        for (int32_t dx = -1; dx <= 1; dx++)
+                            paint.Black(x + dx, y + dy);
                     x = std::clamp(x + step(rng), ox + 2, ox + 26);
                     y = std::clamp(y + step(rng), oy + 2, oy + 26);
                 }
             }
             }
         }
-    for (int i = 0; i < 3000; i++) paint.Black(specks(rng), specks(rng));
+    for (int i = 0; i < 3000; i++)
+        paint.Black(specks(rng), specks(rng));
     return image;
 }
 
-const host::Image& FeatureImage() {
+const host::Image& FeatureImage()
+{
     static host::Image image = MakeFeatureImage();
     return image;
 }
 
-std::filesystem::path ModulePath(const std::string& name) {
+std::filesystem::path ModulePath(const std::string& name)
+{
     return std::filesystem::path(PLUGIN_DIR) / (name + ".so");
 }
 
-void RunModule(benchmark::State& state, const std::string& name) {
+void RunModule(benchmark::State& state, const std::string& name)
+{
     if (!std::filesystem::exists(ModulePath(name))) {
         state.SkipWithError((name + ".so is not built").c_str());
         return;
@@ -111,11 +127,21 @@ void RunModule(benchmark::State& state, const std::string& name) {
                                                     benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void BM_FillHoles(benchmark::State& state) { RunModule(state, "fill_holes"); }
-void BM_LabelBrightness(benchmark::State& state) { RunModule(state, "label_brightness"); }
-void BM_TotalPerimeter(benchmark::State& state) { RunModule(state, "total_perimeter"); }
+void BM_FillHoles(benchmark::State& state)
+{
+    RunModule(state, "fill_holes");
+}
+void BM_LabelBrightness(benchmark::State& state)
+{
+    RunModule(state, "label_brightness");
+}
+void BM_TotalPerimeter(benchmark::State& state)
+{
+    RunModule(state, "total_perimeter");
+}
 
-void MarkFirstDarkPixel(const host::Image& image, host::Image& marks, int32_t left, int32_t top) {
+void MarkFirstDarkPixel(const host::Image& image, host::Image& marks, int32_t left, int32_t top)
+{
     for (int32_t y = top; y < top + kCell; y++)
         for (int32_t x = left; x < left + kCell; x++)
             if (image.U8(x, y) == 0) {
@@ -126,7 +152,8 @@ void MarkFirstDarkPixel(const host::Image& image, host::Image& marks, int32_t le
 
 // marker_select needs a reference image: a mark on every third feature,
 // stored with store_reference into a scratch Preferences folder.
-void BM_MarkerSelect(benchmark::State& state) {
+void BM_MarkerSelect(benchmark::State& state)
+{
     if (!std::filesystem::exists(ModulePath("marker_select")) ||
         !std::filesystem::exists(ModulePath("store_reference"))) {
         state.SkipWithError("marker_select.so or store_reference.so is not built");
@@ -144,7 +171,8 @@ void BM_MarkerSelect(benchmark::State& state) {
         int32_t cellIndex = 0;
         for (int32_t cy = 0; cy < kSize / kCell; cy++)
             for (int32_t cx = 0; cx < kSize / kCell; cx++, cellIndex++) {
-                if (cellIndex % 3 != 0) continue;
+                if (cellIndex % 3 != 0)
+                    continue;
                 MarkFirstDarkPixel(image, marks, cx * kCell, cy * kCell);
             }
         host::RunFilter(host::Module(ModulePath("store_reference")), marks);

@@ -19,19 +19,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-host::Module& CrossCorrelateModule() {
+host::Module& CrossCorrelateModule()
+{
     static host::Module module(PLUGIN_DIR "/cross_correlate.so");
     return module;
 }
 
-host::Image RandomImage(int32_t n, uint32_t seed) {
+host::Image RandomImage(int32_t n, uint32_t seed)
+{
     auto image = host::Image::Make(n, n, plugInModeRGBColor, 8);
     std::mt19937 rng(seed);
-    for (auto& byte : image.pixels) byte = static_cast<uint8_t>(rng());
+    for (auto& byte : image.pixels)
+        byte = static_cast<uint8_t>(rng());
     return image;
 }
 
-void WriteReference(const fs::path& dir, const host::Image& image) {
+void WriteReference(const fs::path& dir, const host::Image& image)
+{
     std::ofstream out(dir / "Reference Image.xzy", std::ios::binary);
     const uint16_t header[3] = {static_cast<uint16_t>(image.width),
                                 static_cast<uint16_t>(image.height), 12};
@@ -42,7 +46,8 @@ void WriteReference(const fs::path& dir, const host::Image& image) {
     }
 }
 
-void BM_CrossCorrelate(benchmark::State& state) {
+void BM_CrossCorrelate(benchmark::State& state)
+{
     const auto n = static_cast<int32_t>(state.range(0));
     const fs::path dir =
         fs::temp_directory_path() / ("cross_correlate_bench_" + std::to_string(::getpid()));
@@ -53,7 +58,8 @@ void BM_CrossCorrelate(benchmark::State& state) {
         WriteReference(dir, RandomImage(n, 2));
         for (auto _ : state) {
             auto report = host::RunFilter(CrossCorrelateModule(), image);
-            if (report.result != 0) state.SkipWithError("the run failed");
+            if (report.result != 0)
+                state.SkipWithError("the run failed");
             benchmark::DoNotOptimize(report.output.pixels.data());
         }
     }
@@ -63,14 +69,16 @@ void BM_CrossCorrelate(benchmark::State& state) {
 BENCHMARK(BM_CrossCorrelate)->Arg(256)->Arg(1024)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CrossCorrelate)->Arg(4096)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-void BM_FFTLine(benchmark::State& state) {
+void BM_FFTLine(benchmark::State& state)
+{
     using FFTProc = void (*)(uint8_t, COMPLEX64*, int32_t);
     const auto fft = reinterpret_cast<FFTProc>(CrossCorrelateModule().Symbol("FFT_CT"));
     const auto n = static_cast<int32_t>(state.range(0));
     std::vector<COMPLEX64> line(static_cast<size_t>(n));
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    for (auto& s : line) s = {u(rng), u(rng)};
+    for (auto& s : line)
+        s = {u(rng), u(rng)};
     for (auto _ : state) {
         // Forward then inverse keeps the values bounded across iterations.
         fft(1, line.data(), n);
@@ -89,7 +97,8 @@ using MakeProc = int16_t (*)(uint16_t, uint16_t, uint16_t, const char*, NamedIma
 using AccessProc = int16_t (*)(NamedImage*, int32_t, void*);
 using TossProc = void (*)(NamedImage*);
 
-void TempImageAccess(benchmark::State& state, const char* readName, const char* writeName) {
+void TempImageAccess(benchmark::State& state, const char* readName, const char* writeName)
+{
     const auto& module = CrossCorrelateModule();
     const auto make = reinterpret_cast<MakeProc>(module.Symbol("MakeTemporaryImage"));
     const auto read = reinterpret_cast<AccessProc>(module.Symbol(readName));
@@ -121,10 +130,12 @@ void TempImageAccess(benchmark::State& state, const char* readName, const char* 
     }
     fs::remove_all(dir);
 }
-void BM_TempImageLines(benchmark::State& state) {
+void BM_TempImageLines(benchmark::State& state)
+{
     TempImageAccess(state, "ReadTempImageLine", "WriteTempImageLine");
 }
-void BM_TempImageColumns(benchmark::State& state) {
+void BM_TempImageColumns(benchmark::State& state)
+{
     TempImageAccess(state, "ReadTempImageColumn", "WriteTempImageColumn");
 }
 BENCHMARK(BM_TempImageLines)->Arg(1024)->Arg(4096)->Unit(benchmark::kMillisecond);

@@ -16,19 +16,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-host::Module& RankSharpenModule() {
+host::Module& RankSharpenModule()
+{
     static host::Module module(PLUGIN_DIR "/rank_sharpen.so");
     return module;
 }
 
-host::Image RandomImage(int32_t n) {
+host::Image RandomImage(int32_t n)
+{
     auto image = host::Image::Make(n, n, plugInModeRGBColor, 8);
     std::mt19937 rng(1);
-    for (auto& byte : image.pixels) byte = static_cast<uint8_t>(rng());
+    for (auto& byte : image.pixels)
+        byte = static_cast<uint8_t>(rng());
     return image;
 }
 
-void RunWithRadius(benchmark::State& state, const char* parameters) {
+void RunWithRadius(benchmark::State& state, const char* parameters)
+{
     const auto n = static_cast<int32_t>(state.range(0));
     const fs::path dir =
         fs::temp_directory_path() / ("rank_sharpen_bench_" + std::to_string(::getpid()));
@@ -40,7 +44,8 @@ void RunWithRadius(benchmark::State& state, const char* parameters) {
         const auto image = RandomImage(n);
         for (auto _ : state) {
             auto report = host::RunFilter(RankSharpenModule(), image);
-            if (report.result != 0) state.SkipWithError("the run failed");
+            if (report.result != 0)
+                state.SkipWithError("the run failed");
             benchmark::DoNotOptimize(report.output.pixels.data());
         }
         state.SetItemsProcessed(state.iterations() * int64_t{n} * n);
@@ -48,8 +53,14 @@ void RunWithRadius(benchmark::State& state, const char* parameters) {
     fs::remove_all(dir);
 }
 
-void BM_RankSharpenDisc25(benchmark::State& state) { RunWithRadius(state, "2.9\r3\r100\r0.005\r"); }
-void BM_RankSharpenDisc49(benchmark::State& state) { RunWithRadius(state, "4\r3\r100\r0.005\r"); }
+void BM_RankSharpenDisc25(benchmark::State& state)
+{
+    RunWithRadius(state, "2.9\r3\r100\r0.005\r");
+}
+void BM_RankSharpenDisc49(benchmark::State& state)
+{
+    RunWithRadius(state, "4\r3\r100\r0.005\r");
+}
 
 }  // namespace
 

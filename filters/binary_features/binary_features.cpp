@@ -14,13 +14,13 @@
 
 extern "C" {
 
-float BinaryPixelMean(const RGB96 *pixel)
+float BinaryPixelMean(const RGB96* pixel)
 {
     float sum = (pixel->c[0] + pixel->c[1]) + pixel->c[2];
     return sum / 3.0f;
 }
 
-int32_t BinaryPixelValue(const RGB96 *pixel, BinaryFeatureSide side)
+int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side)
 {
     float mean = BinaryPixelMean(pixel);
     if (side == kBinaryWhiteFeature)
@@ -28,7 +28,7 @@ int32_t BinaryPixelValue(const RGB96 *pixel, BinaryFeatureSide side)
     return mean <= kBinaryThreshold ? 1 : 0;
 }
 
-OSErr BinaryWorkSetUp(BinaryWork *work)
+OSErr BinaryWorkSetUp(BinaryWork* work)
 {
     memset(work, 0, sizeof *work);
     GetOriginalDimensions(&work->width, &work->height);
@@ -45,17 +45,18 @@ OSErr BinaryWorkSetUp(BinaryWork *work)
     }
 
     int32_t lineCount = work->width + 2;
-    work->pixels = (RGB96 *)CreateAPointer(work->width > 0 ? work->width : 1, sizeof(RGB96));
-    work->current = (int32_t *)CreateAPointer(lineCount, sizeof(int32_t));
-    work->previous = (int32_t *)CreateAPointer(lineCount, sizeof(int32_t));
-    work->scratch = (int32_t *)CreateAPointer(lineCount, sizeof(int32_t));
+    work->pixels = (RGB96*)CreateAPointer(work->width > 0 ? work->width : 1, sizeof(RGB96));
+    work->current = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
+    work->previous = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
+    work->scratch = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
     if (!work->pixels || !work->current || !work->previous || !work->scratch) {
         work->createResult = memFullErr;
         return work->createResult;
     }
 
-    work->createResult = MakeTemporaryImage((uint16_t)(work->width + 2), (uint16_t)(work->height + 2),
-                                            4, kBinaryWorkImageName, &work->image);
+    work->createResult =
+        MakeTemporaryImage((uint16_t)(work->width + 2), (uint16_t)(work->height + 2), 4,
+                           kBinaryWorkImageName, &work->image);
     if (work->createResult != noErr) {
         work->image = nullptr;
         return work->createResult;
@@ -66,8 +67,8 @@ OSErr BinaryWorkSetUp(BinaryWork *work)
     return noErr;
 }
 
-Boolean BinaryWorkBinarise(BinaryWork *work, BinaryFeatureSide side,
-                           BinaryLineHook hook, void *context)
+Boolean BinaryWorkBinarise(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook hook,
+                           void* context)
 {
     int32_t width = work->width;
     work->current[0] = 0;
@@ -91,21 +92,23 @@ Boolean BinaryWorkBinarise(BinaryWork *work, BinaryFeatureSide side,
  * given up and every earlier line is rewritten, with the same result. */
 static const int32_t kFirstTrackedLabel = 2;
 
-static Boolean Tracked(const BinaryWork *work, int32_t label)
+static Boolean Tracked(const BinaryWork* work, int32_t label)
 {
     return work->labelCapacity > 0 && label >= kFirstTrackedLabel && label <= work->lastLabel;
 }
 
-static void GiveUpRanges(BinaryWork *work)
+static void GiveUpRanges(BinaryWork* work)
 {
-    if (work->labelFirstLine) DisposeAPointer(work->labelFirstLine);
-    if (work->labelLastLine) DisposeAPointer(work->labelLastLine);
+    if (work->labelFirstLine)
+        DisposeAPointer(work->labelFirstLine);
+    if (work->labelLastLine)
+        DisposeAPointer(work->labelLastLine);
     work->labelFirstLine = work->labelLastLine = nullptr;
     work->labelCapacity = -1;
 }
 
 /* Makes room for label values up to `label`; false when ranges are off. */
-static Boolean RoomForLabel(BinaryWork *work, int32_t label)
+static Boolean RoomForLabel(BinaryWork* work, int32_t label)
 {
     if (work->labelCapacity < 0)
         return false;
@@ -119,10 +122,11 @@ static Boolean RoomForLabel(BinaryWork *work, int32_t label)
         }
         capacity *= 2;
     }
-    int32_t *first = (int32_t *)CreateAPointer(capacity, sizeof(int32_t));
-    int32_t *last = first ? (int32_t *)CreateAPointer(capacity, sizeof(int32_t)) : nullptr;
+    int32_t* first = (int32_t*)CreateAPointer(capacity, sizeof(int32_t));
+    int32_t* last = first ? (int32_t*)CreateAPointer(capacity, sizeof(int32_t)) : nullptr;
     if (!first || !last) {
-        if (first) DisposeAPointer(first);
+        if (first)
+            DisposeAPointer(first);
         GiveUpRanges(work);
         return false;
     }
@@ -138,7 +142,7 @@ static Boolean RoomForLabel(BinaryWork *work, int32_t label)
     return true;
 }
 
-int32_t BinaryNewLabel(BinaryWork *work)
+int32_t BinaryNewLabel(BinaryWork* work)
 {
     work->lastLabel++;
     int32_t label = work->lastLabel;
@@ -152,15 +156,17 @@ int32_t BinaryNewLabel(BinaryWork *work)
 /* Replaces `dying` by `survivor` in every earlier work line 1 .. k - 1 that
  * may hold it, in entries 1 .. j - 1 of the current line, and reads work
  * line k - 1 again when it changed. */
-static void Relabel(BinaryWork *work, int32_t k, int32_t j, int32_t dying, int32_t survivor)
+static void Relabel(BinaryWork* work, int32_t k, int32_t j, int32_t dying, int32_t survivor)
 {
     int32_t width = work->width;
     int32_t firstLine = 1;
     int32_t lastLine = k - 1;
     Boolean trackedDying = Tracked(work, dying);
     if (trackedDying) {
-        if (work->labelFirstLine[dying] > firstLine) firstLine = work->labelFirstLine[dying];
-        if (work->labelLastLine[dying] < lastLine) lastLine = work->labelLastLine[dying];
+        if (work->labelFirstLine[dying] > firstLine)
+            firstLine = work->labelFirstLine[dying];
+        if (work->labelLastLine[dying] < lastLine)
+            lastLine = work->labelLastLine[dying];
     }
     Boolean previousChanged = false;
     for (int32_t line = firstLine; line <= lastLine; line++) {
@@ -173,7 +179,8 @@ static void Relabel(BinaryWork *work, int32_t k, int32_t j, int32_t dying, int32
             }
         if (changed) {
             WriteTempImageLine(work->image, line, work->scratch);
-            if (line == k - 1) previousChanged = true;
+            if (line == k - 1)
+                previousChanged = true;
         }
     }
     for (int32_t i = 1; i < j; i++)
@@ -195,7 +202,7 @@ static void Relabel(BinaryWork *work, int32_t k, int32_t j, int32_t dying, int32
     }
 }
 
-void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context)
+void BinaryWorkLabel(BinaryWork* work, BinaryLabelRule rule, void* context)
 {
     int32_t width = work->width;
     int32_t height = work->height;
@@ -203,11 +210,11 @@ void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context)
         work->labelLine = k;
         ReadTempImageLine(work->image, k - 1, work->previous);
         ReadTempImageLine(work->image, k, work->current);
-        int32_t *current = work->current;
+        int32_t* current = work->current;
         for (int32_t j = 1; j <= width; j++) {
             if (current[j] == 0)
                 continue;
-            const int32_t *previous = work->previous;
+            const int32_t* previous = work->previous;
             BinaryNeighbours n;
             n.value = current[j];
             n.left = current[j - 1];
@@ -227,20 +234,26 @@ void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context)
     }
 }
 
-void BinaryWorkReadLines(BinaryWork *work, int32_t k)
+void BinaryWorkReadLines(BinaryWork* work, int32_t k)
 {
     ReadTempImageLine(work->image, k - 1, work->previous);
     ReadTempImageLine(work->image, k, work->current);
 }
 
-void BinaryWorkFree(BinaryWork *work)
+void BinaryWorkFree(BinaryWork* work)
 {
-    if (work->pixels) DisposeAPointer(work->pixels);
-    if (work->current) DisposeAPointer(work->current);
-    if (work->previous) DisposeAPointer(work->previous);
-    if (work->scratch) DisposeAPointer(work->scratch);
-    if (work->labelFirstLine) DisposeAPointer(work->labelFirstLine);
-    if (work->labelLastLine) DisposeAPointer(work->labelLastLine);
+    if (work->pixels)
+        DisposeAPointer(work->pixels);
+    if (work->current)
+        DisposeAPointer(work->current);
+    if (work->previous)
+        DisposeAPointer(work->previous);
+    if (work->scratch)
+        DisposeAPointer(work->scratch);
+    if (work->labelFirstLine)
+        DisposeAPointer(work->labelFirstLine);
+    if (work->labelLastLine)
+        DisposeAPointer(work->labelLastLine);
     work->pixels = nullptr;
     work->current = work->previous = work->scratch = nullptr;
     work->labelFirstLine = work->labelLastLine = nullptr;

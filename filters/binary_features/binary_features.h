@@ -75,74 +75,74 @@ typedef enum BinaryFeatureSide {
 } BinaryFeatureSide;
 
 typedef struct BinaryWork {
-    int32_t width;          /* image size; the work image is 2 larger each way */
+    int32_t width; /* image size; the work image is 2 larger each way */
     int32_t height;
-    NamedImage *image;      /* the "Binary" work image, null if not created */
-    OSErr createResult;     /* MakeTemporaryImage's code (-108 if buffers failed) */
-    int32_t *current;       /* width + 2 entries each */
-    int32_t *previous;
-    int32_t *scratch;
-    RGB96 *pixels;          /* width pixels */
-    int32_t lastLabel;      /* label counter: the last label given (starts at 1) */
+    NamedImage* image;  /* the "Binary" work image, null if not created */
+    OSErr createResult; /* MakeTemporaryImage's code (-108 if buffers failed) */
+    int32_t* current;   /* width + 2 entries each */
+    int32_t* previous;
+    int32_t* scratch;
+    RGB96* pixels;     /* width pixels */
+    int32_t lastLabel; /* label counter: the last label given (starts at 1) */
     /* The scheme's own bookkeeping for relabelling: for each label value
      * from 2 up, the first and last work line that may hold it. */
-    int32_t *labelFirstLine;
-    int32_t *labelLastLine;
-    int32_t labelCapacity;  /* entries in both; -1 when ranges were given up */
-    int32_t labelLine;      /* the work line being labelled */
+    int32_t* labelFirstLine;
+    int32_t* labelLastLine;
+    int32_t labelCapacity; /* entries in both; -1 when ranges were given up */
+    int32_t labelLine;     /* the work line being labelled */
 } BinaryWork;
 
 /* The pixel mean ((R + G) + B) / 3.0 in single precision. */
-float BinaryPixelMean(const RGB96 *pixel);
+float BinaryPixelMean(const RGB96* pixel);
 
 /* 1 when the pixel is on the feature side of the threshold, else 0. */
-int32_t BinaryPixelValue(const RGB96 *pixel, BinaryFeatureSide side);
+int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side);
 
 /* Reads the image size, allocates the buffers, creates the work image and
  * writes work lines 0 and height + 1 as zeros. Returns the creation code of
  * the work image (0 when created), or -108 when a buffer could not be had
  * (the work image is then not created), or -128 with a message when a side
  * exceeds kBinaryLargestSide. Call BinaryWorkFree in every case. */
-OSErr BinaryWorkSetUp(BinaryWork *work);
+OSErr BinaryWorkSetUp(BinaryWork* work);
 
 /* Called before image line y is read; a nonzero answer cancels. */
-typedef Boolean (*BinaryLineHook)(int32_t y, int32_t height, void *context);
+typedef Boolean (*BinaryLineHook)(int32_t y, int32_t height, void* context);
 
 /* For each image line y: hook (if given), ReadOriginalLine into `pixels`,
  * current[x + 1] = binary value of pixel x (ends 0), written as work line
  * y + 1. Returns true when the hook cancelled (later lines not written). */
-Boolean BinaryWorkBinarise(BinaryWork *work, BinaryFeatureSide side,
-                           BinaryLineHook hook, void *context);
+Boolean BinaryWorkBinarise(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook hook,
+                           void* context);
 
 /* What the labelling rule sees at one feature pixel. */
 typedef struct BinaryNeighbours {
-    int32_t value;   /* the pixel's own (binary) value, never 0 */
+    int32_t value; /* the pixel's own (binary) value, never 0 */
     int32_t left;
     int32_t upLeft;
     int32_t up;
     int32_t upRight;
-    Boolean edge;    /* pixel on the image's first/last line or column */
+    Boolean edge; /* pixel on the image's first/last line or column */
 } BinaryNeighbours;
 
 /* Returns the pixel's new value. To make label A die into label B, set
  * *dying = A and *survivor = B (both start 0 = no meeting; a meeting of a
  * label with itself is ignored). */
-typedef int32_t (*BinaryLabelRule)(BinaryWork *work, const BinaryNeighbours *n,
-                                   int32_t *dying, int32_t *survivor, void *context);
+typedef int32_t (*BinaryLabelRule)(BinaryWork* work, const BinaryNeighbours* n, int32_t* dying,
+                                   int32_t* survivor, void* context);
 
 /* Hands out the next label: lastLabel + 1. */
-int32_t BinaryNewLabel(BinaryWork *work);
+int32_t BinaryNewLabel(BinaryWork* work);
 
 /* The single raster pass with immediate relabelling (see above). */
-void BinaryWorkLabel(BinaryWork *work, BinaryLabelRule rule, void *context);
+void BinaryWorkLabel(BinaryWork* work, BinaryLabelRule rule, void* context);
 
 /* Reads work line k - 1 into `previous` and work line k into `current`
  * (1 <= k <= height + 1). */
-void BinaryWorkReadLines(BinaryWork *work, int32_t k);
+void BinaryWorkReadLines(BinaryWork* work, int32_t k);
 
 /* Frees whatever buffers exist and clears the record's pointers; the work
  * image stays open. */
-void BinaryWorkFree(BinaryWork *work);
+void BinaryWorkFree(BinaryWork* work);
 
 #ifdef __cplusplus
 }

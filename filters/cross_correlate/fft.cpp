@@ -22,7 +22,8 @@ static int32_t gFFT_Table_Size = 0;
 
 static const float kPi = 3.1415927f;
 
-static void FillTables(int32_t n, float *sinTable, float *cosTable) {
+static void FillTables(int32_t n, float* sinTable, float* cosTable)
+{
     for (int32_t k = 0; k < n; k++) {
         // The angle in single precision, as the tables have always held it.
         float angle = (float)k * kPi / (float)n;
@@ -31,32 +32,43 @@ static void FillTables(int32_t n, float *sinTable, float *cosTable) {
     }
 }
 
-static bool IsPowerOfTwo(int32_t n) { return n > 0 && (n & (n - 1)) == 0; }
+static bool IsPowerOfTwo(int32_t n)
+{
+    return n > 0 && (n & (n - 1)) == 0;
+}
 
-extern "C" int32_t PrepareFFT(int32_t n, float *sinTable, float *cosTable) {
+extern "C" int32_t PrepareFFT(int32_t n, float* sinTable, float* cosTable)
+{
     bool engineTables = sinTable == gSinTab && cosTable == gCosTab;
     // The engine's tables hold kFFTMaxSize entries; a larger size would run
     // past them, so it is refused and the recorded size stays as it was.
-    if (engineTables && n > kFFTMaxSize) return n;
-    if (n > 0) FillTables(n, sinTable, cosTable);
+    if (engineTables && n > kFFTMaxSize)
+        return n;
+    if (n > 0)
+        FillTables(n, sinTable, cosTable);
     // Other tables leave the engine's untouched, so they must not be marked
     // as filled for n.
-    if (engineTables || n <= 0) gFFT_Table_Size = n;
+    if (engineTables || n <= 0)
+        gFFT_Table_Size = n;
     return n;
 }
 
-extern "C" void FFT_CT(uint8_t forward, COMPLEX64 *data, int32_t n) {
+extern "C" void FFT_CT(uint8_t forward, COMPLEX64* data, int32_t n)
+{
     // Sizes the tables cannot hold, or for which the stages would not give
     // a transform, leave the data alone.
-    if (n > 0 && (n > kFFTMaxSize || !IsPowerOfTwo(n))) return;
+    if (n > 0 && (n > kFFTMaxSize || !IsPowerOfTwo(n)))
+        return;
 
     if (n != gFFT_Table_Size) {
-        if (n > 0) FillTables(n, gSinTab, gCosTab);
+        if (n > 0)
+            FillTables(n, gSinTab, gCosTab);
         gFFT_Table_Size = n;
     }
-    if (n <= 0) return;
+    if (n <= 0)
+        return;
 
-    // Samples are numbered from 1 in the loops below: sample p is data[p-1].
+        // Samples are numbered from 1 in the loops below: sample p is data[p-1].
 #define RE(p) data[(p)-1].re
 #define IM(p) data[(p)-1].im
 

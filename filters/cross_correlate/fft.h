@@ -28,12 +28,12 @@ extern float gCosTab[kFFTMaxSize];
 
 /* Fills sinTable[k], cosTable[k] for k = 0 .. n-1 and returns n. Only the
  * engine's own tables (or n <= 0) set the engine's table size. */
-int32_t PrepareFFT(int32_t n, float *sinTable, float *cosTable);
+int32_t PrepareFFT(int32_t n, float* sinTable, float* cosTable);
 
 /* Forward (forward != 0, unscaled) or inverse (forward == 0, scaled by 1/n)
  * transform of n samples in place. Sizes above 32768 or not a power of two
  * leave the data untouched. */
-void FFT_CT(uint8_t forward, COMPLEX64 *data, int32_t n);
+void FFT_CT(uint8_t forward, COMPLEX64* data, int32_t n);
 
 #ifdef __cplusplus
 }

@@ -15,8 +15,8 @@ const char gAboutText[] = "Fill Holes in Black Features in Binary Image";
 static const float kFillValue = 32.0f;
 
 /* 4-connected: only left (L) and up (U) are looked at. */
-static int32_t FillHolesRule(BinaryWork *work, const BinaryNeighbours *n,
-                             int32_t *dying, int32_t *survivor, void *)
+static int32_t FillHolesRule(BinaryWork* work, const BinaryNeighbours* n, int32_t* dying,
+                             int32_t* survivor, void*)
 {
     int32_t left = n->left;
     int32_t up = n->up;

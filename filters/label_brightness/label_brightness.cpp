@@ -20,18 +20,26 @@ const char gAboutText[] = "Set Feature Brightness to Label Numbers";
 static const int32_t kEdgeLabel = -1;
 
 /* 8-connected rule on the code left, up-left, up, up-right. */
-static int32_t LabelBrightnessRule(BinaryWork *work, const BinaryNeighbours *n,
-                                   int32_t *dying, int32_t *survivor, void *)
+static int32_t LabelBrightnessRule(BinaryWork* work, const BinaryNeighbours* n, int32_t* dying,
+                                   int32_t* survivor, void*)
 {
     int32_t code = 8 * (n->left != 0) + 4 * (n->upLeft != 0) + 2 * (n->up != 0) + (n->upRight != 0);
     switch (code) {
     case 0:
         return BinaryNewLabel(work);
-    case 1: case 3: case 7: case 11: case 15:
+    case 1:
+    case 3:
+    case 7:
+    case 11:
+    case 15:
         return n->upRight;
-    case 2: case 6: case 10: case 14:
+    case 2:
+    case 6:
+    case 10:
+    case 14:
         return n->up;
-    case 4: case 12:
+    case 4:
+    case 12:
         return n->upLeft;
     case 8:
         return n->left;
@@ -50,12 +58,12 @@ static int32_t LabelBrightnessRule(BinaryWork *work, const BinaryNeighbours *n,
     }
 }
 
-static Boolean BinariseProgress(int32_t y, int32_t height, void *)
+static Boolean BinariseProgress(int32_t y, int32_t height, void*)
 {
     return TestAbortSetProgressBar((float)y / (float)height);
 }
 
-static void MarkEdge(int32_t *numbers, int32_t value)
+static void MarkEdge(int32_t* numbers, int32_t value)
 {
     if (value != 0)
         numbers[value] = kEdgeLabel;
@@ -65,7 +73,7 @@ static void MarkEdge(int32_t *numbers, int32_t value)
  * the others their numbers in increasing order of label value. Same result
  * as testing and counting label by label, in two passes over the image.
  * Returns the count of features numbered. */
-static int32_t NumberFeatures(BinaryWork *work, int32_t *numbers)
+static int32_t NumberFeatures(BinaryWork* work, int32_t* numbers)
 {
     int32_t width = work->width;
     int32_t height = work->height;
@@ -107,7 +115,7 @@ static int32_t NumberFeatures(BinaryWork *work, int32_t *numbers)
     return count;
 }
 
-static void FeatureColour(int32_t number, RGB96 *pixel)
+static void FeatureColour(int32_t number, RGB96* pixel)
 {
     float n = (float)number;
     float cycle = n - 100.0f * floorf((n - 1.0f) / 100.0f);
@@ -132,7 +140,7 @@ int32_t MainUserEntry(void)
     }
     BinaryWorkLabel(&work, LabelBrightnessRule, nullptr);
 
-    int32_t *numbers = (int32_t *)CreateAPointer(work.lastLabel + 1, sizeof(int32_t));
+    int32_t* numbers = (int32_t*)CreateAPointer(work.lastLabel + 1, sizeof(int32_t));
     if (!numbers) {
         BinaryWorkFree(&work);
         return memFullErr;

@@ -24,19 +24,22 @@ namespace {
 constexpr int32_t kMaxPasses = 1000;
 
 struct MarkerBuffers {
-    RGB96 *pixels;
-    RGB96 *refPixels;
-    int32_t *previous;
-    int32_t *current;
-    int32_t *next;
-    int32_t *output;
+    RGB96* pixels;
+    RGB96* refPixels;
+    int32_t* previous;
+    int32_t* current;
+    int32_t* next;
+    int32_t* output;
 };
 
-void DisposeIfTaken(void *block) {
-    if (block != nullptr) DisposeAPointer(block);
+void DisposeIfTaken(void* block)
+{
+    if (block != nullptr)
+        DisposeAPointer(block);
 }
 
-void FreeMarkerBuffers(MarkerBuffers *b) {
+void FreeMarkerBuffers(MarkerBuffers* b)
+{
     DisposeIfTaken(b->pixels);
     DisposeIfTaken(b->refPixels);
     DisposeIfTaken(b->previous);
@@ -46,7 +49,8 @@ void FreeMarkerBuffers(MarkerBuffers *b) {
 }
 
 /* Seeds: dark in the current image and in the reference together. */
-void WriteSeeds(NamedImage *bin, int32_t width, int32_t height, MarkerBuffers *b) {
+void WriteSeeds(NamedImage* bin, int32_t width, int32_t height, MarkerBuffers* b)
+{
     for (int32_t y = 0; y < height; y++) {
         ReadRefImageLine(y, b->refPixels);
         ReadOriginalLine(y, b->pixels);
@@ -61,23 +65,27 @@ void WriteSeeds(NamedImage *bin, int32_t width, int32_t height, MarkerBuffers *b
 
 /* One growth pass over the inner lines and columns; true when any pixel
  * was newly selected. */
-bool GrowOnePass(NamedImage *bin, int32_t width, int32_t height, MarkerBuffers *b) {
+bool GrowOnePass(NamedImage* bin, int32_t width, int32_t height, MarkerBuffers* b)
+{
     bool changed = false;
     for (int32_t j = 1; j < height - 1; j++) {
         ReadOriginalLine(j, b->pixels);
         ReadTempImageLine(bin, j - 1, b->previous);
         ReadTempImageLine(bin, j, b->current);
         ReadTempImageLine(bin, j + 1, b->next);
-        const int32_t *p = b->previous;
-        const int32_t *c = b->current;
-        const int32_t *n = b->next;
-        int32_t *out = b->output;
-        for (int32_t x = 0; x < width; x++) out[x] = c[x];
+        const int32_t* p = b->previous;
+        const int32_t* c = b->current;
+        const int32_t* n = b->next;
+        int32_t* out = b->output;
+        for (int32_t x = 0; x < width; x++)
+            out[x] = c[x];
         for (int32_t x = 1; x < width - 1; x++) {
-            if (c[x] == 1) continue;
+            if (c[x] == 1)
+                continue;
             bool touched = p[x - 1] == 1 || p[x] == 1 || p[x + 1] == 1 || c[x - 1] == 1 ||
                            c[x + 1] == 1 || n[x - 1] == 1 || n[x] == 1 || n[x + 1] == 1;
-            if (!touched) continue;
+            if (!touched)
+                continue;
             if (BinaryPixelMean(&b->pixels[x]) < kBinaryThreshold) {
                 out[x] = 1;
                 changed = true;
@@ -91,7 +99,8 @@ bool GrowOnePass(NamedImage *bin, int32_t width, int32_t height, MarkerBuffers *
 }
 
 /* Selected pixels black, everything else white. */
-void WriteSelection(NamedImage *bin, int32_t width, int32_t height, MarkerBuffers *b) {
+void WriteSelection(NamedImage* bin, int32_t width, int32_t height, MarkerBuffers* b)
+{
     for (int32_t y = 0; y < height; y++) {
         ReadTempImageLine(bin, y, b->current);
         for (int32_t x = 0; x < width; x++) {
@@ -106,7 +115,8 @@ void WriteSelection(NamedImage *bin, int32_t width, int32_t height, MarkerBuffer
 
 }  // namespace
 
-extern "C" int32_t MainUserEntry(void) {
+extern "C" int32_t MainUserEntry(void)
+{
     int32_t width = 0, height = 0, refWidth = 0, refHeight = 0;
     GetOriginalDimensions(&width, &height);
     GetRefDimensions(&refWidth, &refHeight);
@@ -116,12 +126,12 @@ extern "C" int32_t MainUserEntry(void) {
     }
 
     MarkerBuffers b;
-    b.pixels = static_cast<RGB96 *>(CreateAPointer(width, sizeof(RGB96)));
-    b.refPixels = static_cast<RGB96 *>(CreateAPointer(width, sizeof(RGB96)));
-    b.previous = static_cast<int32_t *>(CreateAPointer(width, sizeof(int32_t)));
-    b.current = static_cast<int32_t *>(CreateAPointer(width, sizeof(int32_t)));
-    b.next = static_cast<int32_t *>(CreateAPointer(width, sizeof(int32_t)));
-    b.output = static_cast<int32_t *>(CreateAPointer(width, sizeof(int32_t)));
+    b.pixels = static_cast<RGB96*>(CreateAPointer(width, sizeof(RGB96)));
+    b.refPixels = static_cast<RGB96*>(CreateAPointer(width, sizeof(RGB96)));
+    b.previous = static_cast<int32_t*>(CreateAPointer(width, sizeof(int32_t)));
+    b.current = static_cast<int32_t*>(CreateAPointer(width, sizeof(int32_t)));
+    b.next = static_cast<int32_t*>(CreateAPointer(width, sizeof(int32_t)));
+    b.output = static_cast<int32_t*>(CreateAPointer(width, sizeof(int32_t)));
     if (!b.pixels || !b.refPixels || !b.previous || !b.current || !b.next || !b.output) {
         FreeMarkerBuffers(&b);
         return memFullErr;
@@ -129,9 +139,9 @@ extern "C" int32_t MainUserEntry(void) {
 
     /* Without its work image the filter has nothing to grow in: it writes
      * no result and hands back the creation's code. */
-    NamedImage *bin = nullptr;
-    OSErr created = MakeTemporaryImage(static_cast<uint16_t>(width),
-                                       static_cast<uint16_t>(height), 4, "Bin", &bin);
+    NamedImage* bin = nullptr;
+    OSErr created = MakeTemporaryImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                                       4, "Bin", &bin);
     if (created != noErr) {
         FreeMarkerBuffers(&b);
         return created;
@@ -147,7 +157,8 @@ extern "C" int32_t MainUserEntry(void) {
             FreeMarkerBuffers(&b);
             return userCanceledErr;
         }
-        if (!changed || passes >= kMaxPasses) break;
+        if (!changed || passes >= kMaxPasses)
+            break;
     }
 
     WriteSelection(bin, width, height, &b);

@@ -31,84 +31,98 @@ constexpr int32_t kHistogramBins = 1000;
 /* A neighbourhood of size[i] offsets is chosen when the radius reaches
  * threshold[i]; the thresholds are these decimals, not exact roots. */
 constexpr int32_t kSizeRows = 9;
-constexpr float kSizeThreshold[kSizeRows] = {1.0f,   1.414f, 2.0f,   2.236f, 2.828f,
-                                             3.0f,   3.162f, 3.606f, 4.0f};
+constexpr float kSizeThreshold[kSizeRows] = {1.0f, 1.414f, 2.0f,   2.236f, 2.828f,
+                                             3.0f, 3.162f, 3.606f, 4.0f};
 constexpr int32_t kSizeCount[kSizeRows] = {5, 9, 13, 21, 25, 29, 37, 45, 49};
 
 /* The place of each offset (row dy = -3 … 3, column dx = -3 … 3) when the 49
  * offsets are ordered by dx² + dy²: the first N places form the disc. */
 constexpr int32_t kDistanceRank[kWindowRows][kWindowRows] = {
-    {48, 44, 36, 25, 29, 37, 45},
-    {43, 24, 20, 9, 13, 21, 38},
-    {35, 19, 8, 1, 5, 14, 30},
-    {28, 12, 4, 0, 2, 10, 26},
-    {34, 18, 7, 3, 6, 15, 31},
-    {42, 23, 17, 11, 16, 22, 39},
+    {48, 44, 36, 25, 29, 37, 45}, {43, 24, 20, 9, 13, 21, 38}, {35, 19, 8, 1, 5, 14, 30},
+    {28, 12, 4, 0, 2, 10, 26},    {34, 18, 7, 3, 6, 15, 31},   {42, 23, 17, 11, 16, 22, 39},
     {47, 41, 33, 27, 32, 40, 46},
 };
 
 struct Buffers {
-    RGB96 *pixelLine;
-    float *window[kWindowRows];
-    float *outRow;
-    int32_t *histogram;
+    RGB96* pixelLine;
+    float* window[kWindowRows];
+    float* outRow;
+    int32_t* histogram;
 };
 
-void FreeBuffers(Buffers *b) {
-    if (b->pixelLine) DisposeAPointer(b->pixelLine);
-    if (b->outRow) DisposeAPointer(b->outRow);
-    if (b->histogram) DisposeAPointer(b->histogram);
-    for (float *row : b->window)
-        if (row) DisposeAPointer(row);
+void FreeBuffers(Buffers* b)
+{
+    if (b->pixelLine)
+        DisposeAPointer(b->pixelLine);
+    if (b->outRow)
+        DisposeAPointer(b->outRow);
+    if (b->histogram)
+        DisposeAPointer(b->histogram);
+    for (float* row : b->window)
+        if (row)
+            DisposeAPointer(row);
 }
 
 /* All buffers or none: on a failure what was taken is freed. */
-bool AllocateBuffers(Buffers *b, int32_t width) {
+bool AllocateBuffers(Buffers* b, int32_t width)
+{
     *b = Buffers{};
     bool ok = true;
-    b->histogram = static_cast<int32_t *>(CreateAPointerClear(kHistogramBins, 4));
+    b->histogram = static_cast<int32_t*>(CreateAPointerClear(kHistogramBins, 4));
     ok = ok && b->histogram;
-    if (ok) b->pixelLine = static_cast<RGB96 *>(CreateAPointer(width, 12));
+    if (ok)
+        b->pixelLine = static_cast<RGB96*>(CreateAPointer(width, 12));
     ok = ok && b->pixelLine;
     /* Float rows start cleared, so a refused temporary-image read never
      * leaves undefined values behind. */
     for (int32_t r = 0; ok && r < kWindowRows; ++r) {
-        b->window[r] = static_cast<float *>(CreateAPointerClear(static_cast<uint32_t>(width), 4));
+        b->window[r] = static_cast<float*>(CreateAPointerClear(static_cast<uint32_t>(width), 4));
         ok = b->window[r] != nullptr;
     }
-    if (ok) b->outRow = static_cast<float *>(CreateAPointerClear(static_cast<uint32_t>(width), 4));
+    if (ok)
+        b->outRow = static_cast<float*>(CreateAPointerClear(static_cast<uint32_t>(width), 4));
     ok = ok && b->outRow;
-    if (!ok) FreeBuffers(b);
+    if (!ok)
+        FreeBuffers(b);
     return ok;
 }
 
-int32_t Clamp(int32_t v, int32_t low, int32_t high) { return v < low ? low : (v > high ? high : v); }
+int32_t Clamp(int32_t v, int32_t low, int32_t high)
+{
+    return v < low ? low : (v > high ? high : v);
+}
 
 /* The brightness the filter works on: the mean of the three channels. */
-float Brightness(const RGB96 &p) { return (p.c[0] + p.c[1] + p.c[2]) / 3.0f; }
+float Brightness(const RGB96& p)
+{
+    return (p.c[0] + p.c[1] + p.c[2]) / 3.0f;
+}
 
 /* Minimum or maximum over the first n places of the disc, from image
  * source to image dest; lines and columns beyond the border repeat the
  * border. Strict comparisons: the first of equal values stays. */
-void NeighbourhoodPass(NamedImage *source, NamedImage *dest, bool maximum, int32_t n,
-                       int32_t width, int32_t height, Buffers *b) {
+void NeighbourhoodPass(NamedImage* source, NamedImage* dest, bool maximum, int32_t n, int32_t width,
+                       int32_t height, Buffers* b)
+{
     float gather[kWindowRows * kWindowRows];
     for (int32_t y = 0; y < height; ++y) {
         for (int32_t r = 0; r < kWindowRows; ++r)
             ReadTempImageLine(source, Clamp(y + r - kReach, 0, height - 1), b->window[r]);
         for (int32_t x = 0; x < width; ++x) {
             for (int32_t r = 0; r < kWindowRows; ++r) {
-                const float *row = b->window[r];
+                const float* row = b->window[r];
                 for (int32_t dx = -kReach; dx <= kReach; ++dx)
                     gather[kDistanceRank[r][dx + kReach]] = row[Clamp(x + dx, 0, width - 1)];
             }
             float result = gather[0];
             if (maximum) {
                 for (int32_t i = 1; i < n; ++i)
-                    if (gather[i] > result) result = gather[i];
+                    if (gather[i] > result)
+                        result = gather[i];
             } else {
                 for (int32_t i = 1; i < n; ++i)
-                    if (gather[i] < result) result = gather[i];
+                    if (gather[i] < result)
+                        result = gather[i];
             }
             b->outRow[x] = result;
         }
@@ -116,20 +130,24 @@ void NeighbourhoodPass(NamedImage *source, NamedImage *dest, bool maximum, int32
     }
 }
 
-bool Cancelled(int32_t y, int32_t height) {
+bool Cancelled(int32_t y, int32_t height)
+{
     return TestAbortSetProgressBar(static_cast<float>(y) / static_cast<float>(height)) != 0;
 }
 
 /* The mode number read from the file, truncated toward zero; values that
  * are no integer at all fall to the weighted mode. */
-int32_t ModeFromNumber(float value) {
-    if (!(value > -2147483648.0f && value < 2147483648.0f)) return 0;
+int32_t ModeFromNumber(float value)
+{
+    if (!(value > -2147483648.0f && value < 2147483648.0f))
+        return 0;
     return static_cast<int32_t>(value);
 }
 
 }  // namespace
 
-extern "C" int32_t MainUserEntry(void) {
+extern "C" int32_t MainUserEntry(void)
+{
     float radius = 2.9f;
     int32_t mode = 3;
     float amount = 100.0f;
@@ -149,9 +167,9 @@ extern "C" int32_t MainUserEntry(void) {
 
     /* A missing working image would leave every pass refused line by line
      * and the result undefined, so the run stops at the first failure. */
-    NamedImage *tempOpen = nullptr;
-    NamedImage *tempClose = nullptr;
-    NamedImage *temp2 = nullptr;
+    NamedImage* tempOpen = nullptr;
+    NamedImage* tempClose = nullptr;
+    NamedImage* temp2 = nullptr;
     OSErr made = MakeTemporaryImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height), 4,
                                     "TempOpen", &tempOpen);
     if (made == noErr)
@@ -160,13 +178,15 @@ extern "C" int32_t MainUserEntry(void) {
     if (made == noErr)
         made = MakeTemporaryImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height), 4,
                                   "Temp2", &temp2);
-    if (made != noErr) return made;
+    if (made != noErr)
+        return made;
 
     Buffers b;
-    if (!AllocateBuffers(&b, width)) return memFullErr;
+    if (!AllocateBuffers(&b, width))
+        return memFullErr;
     int32_t result = noErr;
 
-    TextFileNode *file = nullptr;
+    TextFileNode* file = nullptr;
     if (OpenTextFileToRead("ranksharp.txt", &file) == noErr) {
         float modeValue = static_cast<float>(mode);
         ReadANumber(file, &radius);
@@ -178,12 +198,13 @@ extern "C" int32_t MainUserEntry(void) {
     }
     int32_t discSize = kSizeCount[0];
     for (int32_t i = 1; i < kSizeRows; ++i)
-        if (kSizeThreshold[i] <= radius) discSize = kSizeCount[i];
+        if (kSizeThreshold[i] <= radius)
+            discSize = kSizeCount[i];
     amount = amount / 100.0f;
 
-    float *rowA = b.window[0];
-    float *rowB = b.window[1];
-    float *rowC = b.window[2];
+    float* rowA = b.window[0];
+    float* rowB = b.window[1];
+    float* rowC = b.window[2];
     float minimum = 1e20f;
     float maximum = -1e20f;
     float range = 0.0f;
@@ -192,9 +213,11 @@ extern "C" int32_t MainUserEntry(void) {
 
     /* Brightness into "TempOpen" and "TempClose". */
     for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height)) goto cancelled;
+        if (Cancelled(y, height))
+            goto cancelled;
         ReadOriginalLine(y, b.pixelLine);
-        for (int32_t x = 0; x < width; ++x) b.outRow[x] = Brightness(b.pixelLine[x]);
+        for (int32_t x = 0; x < width; ++x)
+            b.outRow[x] = Brightness(b.pixelLine[x]);
         WriteTempImageLine(tempOpen, y, b.outRow);
         WriteTempImageLine(tempClose, y, b.outRow);
     }
@@ -208,7 +231,8 @@ extern "C" int32_t MainUserEntry(void) {
     /* Detail: g into "Temp2", g - opening into "TempOpen", g - closing into
      * "TempClose". */
     for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height)) goto cancelled;
+        if (Cancelled(y, height))
+            goto cancelled;
         ReadOriginalLine(y, b.pixelLine);
         ReadTempImageLine(tempOpen, y, rowB);
         ReadTempImageLine(tempClose, y, rowC);
@@ -225,7 +249,8 @@ extern "C" int32_t MainUserEntry(void) {
 
     /* Sharpened brightness v into "Temp2", with its extremes. */
     for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height)) goto cancelled;
+        if (Cancelled(y, height))
+            goto cancelled;
         ReadTempImageLine(temp2, y, rowA);
         ReadTempImageLine(tempOpen, y, rowB);
         ReadTempImageLine(tempClose, y, rowC);
@@ -245,8 +270,10 @@ extern "C" int32_t MainUserEntry(void) {
                 /* Dark detail weighs 0 at black up to 2 at 255. */
                 v = (g / 127.5f) * dark * amount + g;
             }
-            if (v > maximum) maximum = v;
-            if (v < minimum) minimum = v;
+            if (v > maximum)
+                maximum = v;
+            if (v < minimum)
+                minimum = v;
             rowA[x] = v;
         }
         WriteTempImageLine(temp2, y, rowA);
@@ -260,11 +287,13 @@ extern "C" int32_t MainUserEntry(void) {
             goto done;
         }
         for (int32_t y = 0; y < height; ++y) {
-            if (Cancelled(y, height)) goto cancelled;
+            if (Cancelled(y, height))
+                goto cancelled;
             ReadTempImageLine(temp2, y, rowA);
             for (int32_t x = 0; x < width; ++x) {
                 float scaled = (rowA[x] - minimum) / range * 1000.0f;
-                int32_t bin = scaled > 999.0f ? 999 : (scaled > 0.0f ? static_cast<int32_t>(scaled) : 0);
+                int32_t bin =
+                    scaled > 999.0f ? 999 : (scaled > 0.0f ? static_cast<int32_t>(scaled) : 0);
                 b.histogram[bin] += 1;
             }
         }
@@ -275,8 +304,10 @@ extern "C" int32_t MainUserEntry(void) {
         for (int32_t i = 0; i < kHistogramBins; ++i) {
             runningSum += static_cast<float>(b.histogram[i]);
             float f = runningSum / total;
-            if (f <= clipFraction) lowBin = i;
-            if (f < 1.0f - clipFraction) highBin = i;
+            if (f <= clipFraction)
+                lowBin = i;
+            if (f < 1.0f - clipFraction)
+                highBin = i;
         }
         lowValue = minimum + range * static_cast<float>(lowBin) / 1000.0f;
         float highValue = minimum + range * static_cast<float>(highBin) / 1000.0f;
@@ -291,15 +322,19 @@ extern "C" int32_t MainUserEntry(void) {
 
     /* New brightness into every pixel, colour differences kept. */
     for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height)) goto cancelled;
+        if (Cancelled(y, height))
+            goto cancelled;
         ReadOriginalLine(y, b.pixelLine);
         ReadTempImageLine(temp2, y, rowA);
         for (int32_t x = 0; x < width; ++x) {
             float n = rowA[x];
-            if (clipFraction >= 0.0f) n = (rowA[x] - lowValue) * 255.0f / stretchRange;
-            if (n < 0.0f) n = 0.0f;
-            if (n > 255.0f) n = 255.0f;
-            RGB96 &p = b.pixelLine[x];
+            if (clipFraction >= 0.0f)
+                n = (rowA[x] - lowValue) * 255.0f / stretchRange;
+            if (n < 0.0f)
+                n = 0.0f;
+            if (n > 255.0f)
+                n = 255.0f;
+            RGB96& p = b.pixelLine[x];
             float c1 = p.c[0] - p.c[1];
             float c2 = (p.c[0] + p.c[1]) * 0.5f - p.c[2];
             p.c[0] = n + 0.5f * c1 + c2 / 3.0f;

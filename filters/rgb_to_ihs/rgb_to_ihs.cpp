@@ -12,17 +12,22 @@
 
 const char gAboutText[] = "Convert RGB values to Intensity, Hue and Saturation";
 
-static void _ConvertPixelToIHS(RGB96 *pixel) {
+static void _ConvertPixelToIHS(RGB96* pixel)
+{
     const float r = pixel->c[0] / 255.0f;
     const float g = pixel->c[1] / 255.0f;
     const float b = pixel->c[2] / 255.0f;
 
     float max = r;
-    if (g > max) max = g;
-    if (b > max) max = b;
+    if (g > max)
+        max = g;
+    if (b > max)
+        max = b;
     float min = r;
-    if (g < min) min = g;
-    if (b < min) min = b;
+    if (g < min)
+        min = g;
+    if (b < min)
+        min = b;
     const float lightness = 0.5f * (max + min);
 
     float hue = 0.0f;
@@ -42,8 +47,10 @@ static void _ConvertPixelToIHS(RGB96 *pixel) {
             hue = 2.0f + rc - bc;
         else
             hue = 4.0f + gc - rc;
-        if (hue < 0.0f) hue += 6.0f;
-        if (hue >= 6.0f) hue -= 6.0f;
+        if (hue < 0.0f)
+            hue += 6.0f;
+        if (hue >= 6.0f)
+            hue -= 6.0f;
     }
 
     const float intensity = lightness * 255.0f;
@@ -58,15 +65,17 @@ static void _ConvertPixelToIHS(RGB96 *pixel) {
     }
 }
 
-int32_t MainUserEntry(void) {
+int32_t MainUserEntry(void)
+{
     int32_t width = 0;
     int32_t height = 0;
     GetOriginalDimensions(&width, &height);
 
-    RGB96 *line = (RGB96 *)CreateAPointer(width, 12);
+    RGB96* line = (RGB96*)CreateAPointer(width, 12);
     /* Without a line buffer every read below would write through null:
      * stop before touching the image. */
-    if (line == nullptr) return memFullErr;
+    if (line == nullptr)
+        return memFullErr;
 
     int32_t result = noErr;
     for (int32_t y = 0; y < height; y++) {
@@ -75,7 +84,8 @@ int32_t MainUserEntry(void) {
             break;
         }
         ReadOriginalLine(y, line);
-        for (int32_t x = 0; x < width; x++) _ConvertPixelToIHS(&line[x]);
+        for (int32_t x = 0; x < width; x++)
+            _ConvertPixelToIHS(&line[x]);
         WriteResultLine(y, line);
     }
 

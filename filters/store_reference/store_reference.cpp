@@ -13,7 +13,8 @@ extern "C" const char gAboutText[] = "Store Current Image as Reference";
 /* Largest side the reference image's 16-bit header can hold. */
 static constexpr int32_t kMaxReferenceSide = 65535;
 
-extern "C" int32_t MainUserEntry(void) {
+extern "C" int32_t MainUserEntry(void)
+{
     int32_t width = 0;
     int32_t height = 0;
     GetOriginalDimensions(&width, &height);
@@ -23,10 +24,11 @@ extern "C" int32_t MainUserEntry(void) {
         return userCanceledErr;
     }
 
-    RGB96 *line = static_cast<RGB96 *>(CreateAPointer(width, sizeof(RGB96)));
+    RGB96* line = static_cast<RGB96*>(CreateAPointer(width, sizeof(RGB96)));
     /* Without a line buffer nothing can be copied; the old reference image
      * is kept. */
-    if (line == nullptr && width > 0) return memFullErr;
+    if (line == nullptr && width > 0)
+        return memFullErr;
 
     /* Replaces the old reference image by a zero-filled one of this size.
      * When that fails (no Preferences folder, a full disk) there is nothing
@@ -35,7 +37,8 @@ extern "C" int32_t MainUserEntry(void) {
     OSErr made = InitializeRefImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
     if (made != noErr) {
         ErrorMessage("The reference image could not be created. (InitializeRefImage)");
-        if (line != nullptr) DisposeAPointer(line);
+        if (line != nullptr)
+            DisposeAPointer(line);
         return made;
     }
 
@@ -49,6 +52,7 @@ extern "C" int32_t MainUserEntry(void) {
         WriteRefImageLine(y, line);
     }
 
-    if (line != nullptr) DisposeAPointer(line);
+    if (line != nullptr)
+        DisposeAPointer(line);
     return result;
 }

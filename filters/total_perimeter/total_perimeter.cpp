@@ -26,20 +26,21 @@ namespace {
 
 /* Indexed by the neighbourhood code 8·left + 4·upLeft + 2·up + upRight;
  * single-precision values of these decimals, not of √2 and its multiples. */
-const float kBlackWeight[16] = {0.0f,   1.414f, 1.0f,   1.0f,   2.828f, 4.243f, 1.414f, 1.414f,
-                                1.0f,   2.414f, 0.0f,   0.0f,   1.414f, 2.828f, 0.0f,   0.0f};
-const float kWhiteWeight[16] = {0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 0.0f,   1.0f,   1.0f,
-                                0.0f, 0.0f,   1.414f, 0.0f, 1.0f, 0.0f, 1.414f, 1.414f};
+const float kBlackWeight[16] = {0.0f, 1.414f, 1.0f, 1.0f, 2.828f, 4.243f, 1.414f, 1.414f,
+                                1.0f, 2.414f, 0.0f, 0.0f, 1.414f, 2.828f, 0.0f,   0.0f};
+const float kWhiteWeight[16] = {0.0f, 0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 1.0f,   1.0f,
+                                0.0f, 0.0f, 1.414f, 0.0f, 1.0f, 0.0f, 1.414f, 1.414f};
 
 const char kReportTail[] = " pixels = total perimeter.";
 constexpr uint32_t kReportBytes = 256;
 
-float MeasureWorkImage(BinaryWork *work) {
+float MeasureWorkImage(BinaryWork* work)
+{
     float total = 0.0f;
     for (int32_t k = 1; k <= work->height; k++) {
         BinaryWorkReadLines(work, k);
-        const int32_t *current = work->current;
-        const int32_t *previous = work->previous;
+        const int32_t* current = work->current;
+        const int32_t* previous = work->previous;
         for (int32_t j = 1; j <= work->width; j++) {
             int32_t code = 8 * (current[j - 1] != 0) + 4 * (previous[j - 1] != 0) +
                            2 * (previous[j] != 0) + (previous[j + 1] != 0);
@@ -51,7 +52,8 @@ float MeasureWorkImage(BinaryWork *work) {
 
 }  // namespace
 
-extern "C" int32_t MainUserEntry(void) {
+extern "C" int32_t MainUserEntry(void)
+{
     BinaryWork work;
     OSErr created = BinaryWorkSetUp(&work);
     /* Without the work image there is nothing to measure, and a total of 0
@@ -65,14 +67,14 @@ extern "C" int32_t MainUserEntry(void) {
     float total = MeasureWorkImage(&work);
 
     OSErr result = created;
-    char *text = static_cast<char *>(CreateAPointerClear(1, kReportBytes));
+    char* text = static_cast<char*>(CreateAPointerClear(1, kReportBytes));
     if (text != nullptr) {
         _RealToString(total, text);
         strncat(text, kReportTail, kReportBytes - 1 - strlen(text));
         ErrorMessage(text);
         DisposeAPointer(text);
     } else {
-        result = memFullErr;  /* the measurement could not be shown */
+        result = memFullErr; /* the measurement could not be shown */
     }
 
     BinaryWorkFree(&work);

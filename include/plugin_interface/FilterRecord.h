@@ -45,28 +45,28 @@ typedef struct FilterRecord {
     int32_t serialNumber;
     TestAbortProc abortProc;
     ProgressProc progressProc;
-    void *parameters;
+    void* parameters;
 
-    Point32 imageSize;     /* whole image: h = width, v = height */
-    int16_t planes;        /* planes the image holds */
-    Rect32 filterRect;     /* bounds of the selection (not used by the framework) */
+    Point32 imageSize; /* whole image: h = width, v = height */
+    int16_t planes;    /* planes the image holds */
+    Rect32 filterRect; /* bounds of the selection (not used by the framework) */
 
     int32_t maxSpace;
-    int32_t bufferSpace;   /* set by the plug-in on prepare */
+    int32_t bufferSpace; /* set by the plug-in on prepare */
 
-    Rect32 inRect;         /* requested input area */
+    Rect32 inRect; /* requested input area */
     int16_t inLoPlane;
     int16_t inHiPlane;
-    Rect32 outRect;        /* requested output area */
+    Rect32 outRect; /* requested output area */
     int16_t outLoPlane;
     int16_t outHiPlane;
-    Rect32 maskRect;       /* requested mask area */
+    Rect32 maskRect; /* requested mask area */
 
-    void *inData;          /* first requested input pixel, planes interleaved */
+    void* inData; /* first requested input pixel, planes interleaved */
     int32_t inRowBytes;
-    void *outData;         /* first requested output pixel, planes interleaved */
+    void* outData; /* first requested output pixel, planes interleaved */
     int32_t outRowBytes;
-    void *maskData;
+    void* maskData;
     int32_t maskRowBytes;
 
     Boolean isFloating;
@@ -79,8 +79,8 @@ typedef struct FilterRecord {
     int16_t outputPadding;
     int16_t maskPadding;
 
-    int16_t imageMode;     /* one of the mode numbers below */
-    int16_t depth;         /* bits per channel: 8, 16 or 32 */
+    int16_t imageMode; /* one of the mode numbers below */
+    int16_t depth;     /* bits per channel: 8, 16 or 32 */
 
     AdvanceStateProc advanceState;
 } FilterRecord;
@@ -140,8 +140,8 @@ enum {
 };
 
 /* The module's one entry point, exported under the name "main". */
-typedef void (*PluginEntryProc)(int16_t selector, FilterRecord *filterRecord,
-                                int32_t *data, int16_t *result);
+typedef void (*PluginEntryProc)(int16_t selector, FilterRecord* filterRecord, int32_t* data,
+                                int16_t* result);
 
 #ifdef __cplusplus
 }

@@ -14,7 +14,8 @@
 namespace binary_test {
 
 // '#' black (0), '.' white (255), any digit d the grey value 25 * d.
-inline host::Image GreyImage(const std::vector<std::string>& rows) {
+inline host::Image GreyImage(const std::vector<std::string>& rows)
+{
     auto image = host::Image::Make(static_cast<int32_t>(rows.at(0).size()),
                                    static_cast<int32_t>(rows.size()), plugInModeGrayScale, 8);
     for (int32_t y = 0; y < image.height; y++)
@@ -26,24 +27,28 @@ inline host::Image GreyImage(const std::vector<std::string>& rows) {
 }
 
 // A random black-and-white grey image; black with probability `black`.
-inline host::Image RandomImage(std::mt19937& rng, int32_t width, int32_t height, double black) {
+inline host::Image RandomImage(std::mt19937& rng, int32_t width, int32_t height, double black)
+{
     auto image = host::Image::Make(width, height, plugInModeGrayScale, 8);
     std::bernoulli_distribution isBlack(black);
     for (int32_t y = 0; y < height; y++)
-        for (int32_t x = 0; x < width; x++) image.U8(x, y) = isBlack(rng) ? 0 : 255;
+        for (int32_t x = 0; x < width; x++)
+            image.U8(x, y) = isBlack(rng) ? 0 : 255;
     return image;
 }
 
 // A fresh empty directory under the system temp dir, removed on scope exit.
 struct ScratchDir {
     std::filesystem::path path;
-    explicit ScratchDir(const std::string& tag) {
+    explicit ScratchDir(const std::string& tag)
+    {
         std::random_device rd;
         path = std::filesystem::temp_directory_path() /
                (tag + "-" + std::to_string(rd()) + std::to_string(rd()));
         std::filesystem::create_directories(path);
     }
-    ~ScratchDir() {
+    ~ScratchDir()
+    {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }

@@ -22,19 +22,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 // A fresh Preferences folder for each test.
 class CrossCorrelate : public ::testing::Test {
 protected:
     CrossCorrelate()
         : dir_(MakeDir()), prefs_(kPreferencesFolderType, dir_),
-          module_(PLUGIN_DIR "/cross_correlate.so") {}
-    ~CrossCorrelate() override {
+          module_(PLUGIN_DIR "/cross_correlate.so")
+    {}
+    ~CrossCorrelate() override
+    {
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
 
-    static fs::path MakeDir() {
+    static fs::path MakeDir()
+    {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string("cross_correlate_") + info->test_suite_name() + "_" +
                            info->name() + "_" + std::to_string(::getpid());
@@ -48,7 +50,8 @@ protected:
     // Writes the stored reference image file: a 6-byte header of native
     // unsigned 16-bit width, height and bytes per pixel (12), then RGB96
     // pixels as native floats.
-    void WriteReference(const host::Image& image) const {
+    void WriteReference(const host::Image& image) const
+    {
         std::ofstream out(dir_ / "Reference Image.xzy", std::ios::binary);
         const uint16_t header[3] = {static_cast<uint16_t>(image.width),
                                     static_cast<uint16_t>(image.height), 12};
@@ -60,7 +63,8 @@ protected:
                     out.write(reinterpret_cast<const char*>(&v), sizeof v);
                 }
     }
-    void WriteReference(int32_t width, int32_t height) const {
+    void WriteReference(int32_t width, int32_t height) const
+    {
         WriteReference(host::Image::Make(width, height, plugInModeRGBColor, 8));
     }
 
@@ -69,7 +73,8 @@ protected:
     host::Module module_;
 };
 
-host::Image RandomImage(int32_t n, uint32_t seed, std::array<int, 3> top = {255, 255, 255}) {
+host::Image RandomImage(int32_t n, uint32_t seed, std::array<int, 3> top = {255, 255, 255})
+{
     auto image = host::Image::Make(n, n, plugInModeRGBColor, 8);
     std::mt19937 rng(seed);
     for (int32_t y = 0; y < n; y++)
@@ -81,7 +86,8 @@ host::Image RandomImage(int32_t n, uint32_t seed, std::array<int, 3> top = {255,
 
 // The image moved cyclically by (dx, dy): pixel (x, y) comes from
 // (x - dx, y - dy).
-host::Image Shifted(const host::Image& image, int32_t dx, int32_t dy) {
+host::Image Shifted(const host::Image& image, int32_t dx, int32_t dy)
+{
     auto out = image;
     const int32_t n = image.width;
     for (int32_t y = 0; y < n; y++)
@@ -93,7 +99,8 @@ host::Image Shifted(const host::Image& image, int32_t dx, int32_t dy) {
 
 // Direct circular cross-correlation, centred and mapped by the shared
 // min and max onto 0..255: value at output (X, Y), channel c.
-std::vector<double> ExpectedSurface(const host::Image& image, const host::Image& ref) {
+std::vector<double> ExpectedSurface(const host::Image& image, const host::Image& ref)
+{
     const int32_t n = image.width;
     std::vector<double> sums(static_cast<size_t>(n) * n * 3);
     for (int c = 0; c < 3; c++)
@@ -108,11 +115,13 @@ std::vector<double> ExpectedSurface(const host::Image& image, const host::Image&
             }
     const auto [lo, hi] = std::minmax_element(sums.begin(), sums.end());
     const double min = *lo, max = *hi;
-    for (double& s : sums) s = (s - min) * 255.0 / (max - min);
+    for (double& s : sums)
+        s = (s - min) * 255.0 / (max - min);
     return sums;
 }
 
-std::array<std::pair<int32_t, int32_t>, 3> BrightestPerChannel(const host::Image& image) {
+std::array<std::pair<int32_t, int32_t>, 3> BrightestPerChannel(const host::Image& image)
+{
     std::array<std::pair<int32_t, int32_t>, 3> at{};
     for (int c = 0; c < 3; c++) {
         int best = -1;
@@ -126,7 +135,8 @@ std::array<std::pair<int32_t, int32_t>, 3> BrightestPerChannel(const host::Image
     return at;
 }
 
-TEST_F(CrossCorrelate, AboutText) {
+TEST_F(CrossCorrelate, AboutText)
+{
     EXPECT_EQ(host::AboutText(module_), "Cross-Correlate Current Image with Reference Image");
 }
 
@@ -136,29 +146,32 @@ struct SizeCase {
     const std::string* message;
 };
 
-TEST_F(CrossCorrelate, RefusesSizesWithTheirMessage) {
+TEST_F(CrossCorrelate, RefusesSizesWithTheirMessage)
+{
     const SizeCase cases[] = {
-        {40, 40, 40, 40, &kMessageThird},      // not a power of two: N = 64
-        {16, 16, 16, 16, &kMessageThird},      // below the smallest size: N = 32
-        {64, 32, 64, 64, &kMessageFirst},      // not square, whatever the reference
-        {64, 32, 64, 32, &kMessageFirst},      // the image is checked before the reference
+        {40, 40, 40, 40, &kMessageThird},  // not a power of two: N = 64
+        {16, 16, 16, 16, &kMessageThird},  // below the smallest size: N = 32
+        {64, 32, 64, 64, &kMessageFirst},  // not square, whatever the reference
+        {64, 32, 64, 32, &kMessageFirst},  // the image is checked before the reference
         {64, 32, -1, -1, &kMessageFirst},
-        {64, 64, 64, 32, &kMessageSecond},     // reference not square
-        {64, 64, 128, 128, &kMessageThird},    // reference larger
-        {64, 64, 32, 32, &kMessageThird},      // reference smaller
-        {64, 64, -1, -1, &kMessageThird},      // no reference: 0 x 0
+        {64, 64, 64, 32, &kMessageSecond},   // reference not square
+        {64, 64, 128, 128, &kMessageThird},  // reference larger
+        {64, 64, 32, 32, &kMessageThird},    // reference smaller
+        {64, 64, -1, -1, &kMessageThird},    // no reference: 0 x 0
         {32, 32, -1, -1, &kMessageThird},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(std::to_string(k.width) + "x" + std::to_string(k.height) + " ref " +
                      std::to_string(k.refWidth) + "x" + std::to_string(k.refHeight));
         fs::remove(dir_ / "Reference Image.xzy");
-        if (k.refWidth >= 0) WriteReference(k.refWidth, k.refHeight);
+        if (k.refWidth >= 0)
+            WriteReference(k.refWidth, k.refHeight);
         const auto image = RandomImage(std::max(k.width, k.height), 11);
         auto input = host::Image::Make(k.width, k.height, plugInModeRGBColor, 8);
         for (int32_t y = 0; y < k.height; y++)
             for (int32_t x = 0; x < k.width; x++)
-                for (int c = 0; c < 3; c++) input.U8(x, y, c) = image.U8(x, y, c);
+                for (int c = 0; c < 3; c++)
+                    input.U8(x, y, c) = image.U8(x, y, c);
 
         const auto report = host::RunFilter(module_, input);
         EXPECT_EQ(report.result, -128);
@@ -169,7 +182,8 @@ TEST_F(CrossCorrelate, RefusesSizesWithTheirMessage) {
     }
 }
 
-TEST_F(CrossCorrelate, ImageEqualToReferencePeaksAtCentre) {
+TEST_F(CrossCorrelate, ImageEqualToReferencePeaksAtCentre)
+{
     const auto image = RandomImage(32, 21);
     WriteReference(image);
     const auto report = host::RunFilter(module_, image);
@@ -183,7 +197,8 @@ struct ShiftCase {
     int32_t dx, dy;
 };
 
-TEST_F(CrossCorrelate, CyclicShiftMovesPeakAndMatchesDirectCorrelation) {
+TEST_F(CrossCorrelate, CyclicShiftMovesPeakAndMatchesDirectCorrelation)
+{
     const int32_t n = 32;
     const auto ref = RandomImage(n, 31);
     WriteReference(ref);
@@ -195,7 +210,8 @@ TEST_F(CrossCorrelate, CyclicShiftMovesPeakAndMatchesDirectCorrelation) {
         ASSERT_EQ(report.result, 0);
         const std::pair<int32_t, int32_t> peak = {((n / 2 + k.dx) % n + n) % n,
                                                   ((n / 2 + k.dy) % n + n) % n};
-        for (const auto& at : BrightestPerChannel(report.output)) EXPECT_EQ(at, peak);
+        for (const auto& at : BrightestPerChannel(report.output))
+            EXPECT_EQ(at, peak);
 
         const auto expected = ExpectedSurface(image, ref);
         int worst = 0;
@@ -210,7 +226,8 @@ TEST_F(CrossCorrelate, CyclicShiftMovesPeakAndMatchesDirectCorrelation) {
     }
 }
 
-TEST_F(CrossCorrelate, MinAndMaxSharedAcrossChannels) {
+TEST_F(CrossCorrelate, MinAndMaxSharedAcrossChannels)
+{
     const int32_t n = 32;
     // Green much dimmer than red and blue: it holds the smallest value and
     // its surface stays well below 255. A float image shows the exact ends.
@@ -220,7 +237,8 @@ TEST_F(CrossCorrelate, MinAndMaxSharedAcrossChannels) {
     auto image = host::Image::Make(n, n, plugInModeRGB96, 32);
     for (int32_t y = 0; y < n; y++)
         for (int32_t x = 0; x < n; x++)
-            for (int c = 0; c < 3; c++) image.F32(x, y, c) = bytes.U8(x, y, c) / 255.0f;
+            for (int c = 0; c < 3; c++)
+                image.F32(x, y, c) = bytes.U8(x, y, c) / 255.0f;
     const auto report = host::RunFilter(module_, image);
     ASSERT_EQ(report.result, 0);
     std::array<float, 3> lo{1e30f, 1e30f, 1e30f}, hi{-1e30f, -1e30f, -1e30f};
@@ -240,7 +258,8 @@ TEST_F(CrossCorrelate, MinAndMaxSharedAcrossChannels) {
 
 // A black image correlates to 0 everywhere: max equals min, and the scale
 // used to be a division by zero.
-TEST_F(CrossCorrelate, FlatSurfaceGivesZerosNotDivisionByZero) {
+TEST_F(CrossCorrelate, FlatSurfaceGivesZerosNotDivisionByZero)
+{
     const int32_t n = 32;
     WriteReference(RandomImage(n, 51));
     const auto black = host::Image::Make(n, n, plugInModeRGB96, 32);
@@ -257,7 +276,8 @@ TEST_F(CrossCorrelate, FlatSurfaceGivesZerosNotDivisionByZero) {
     EXPECT_EQ(report.output, host::Image::Make(n, n, plugInModeRGBColor, 8));
 }
 
-TEST_F(CrossCorrelate, ProgressOnlyInFirstAndLastTenth) {
+TEST_F(CrossCorrelate, ProgressOnlyInFirstAndLastTenth)
+{
     const int32_t n = 32;
     const auto image = RandomImage(n, 61);
     WriteReference(image);
@@ -271,7 +291,8 @@ TEST_F(CrossCorrelate, ProgressOnlyInFirstAndLastTenth) {
     }
 }
 
-TEST_F(CrossCorrelate, CancelWhileReadingLeavesImageUntouched) {
+TEST_F(CrossCorrelate, CancelWhileReadingLeavesImageUntouched)
+{
     const int32_t n = 32;
     const auto image = RandomImage(n, 71);
     WriteReference(RandomImage(n, 72));
@@ -287,7 +308,8 @@ TEST_F(CrossCorrelate, CancelWhileReadingLeavesImageUntouched) {
     }
 }
 
-TEST_F(CrossCorrelate, CancelWhileWritingKeepsLinesAlreadyWritten) {
+TEST_F(CrossCorrelate, CancelWhileWritingKeepsLinesAlreadyWritten)
+{
     const int32_t n = 32;
     const auto image = RandomImage(n, 81);
     WriteReference(RandomImage(n, 82));
@@ -308,7 +330,8 @@ TEST_F(CrossCorrelate, CancelWhileWritingKeepsLinesAlreadyWritten) {
     }
 }
 
-TEST_F(CrossCorrelate, TemporaryImagesLeaveNoFilesBehind) {
+TEST_F(CrossCorrelate, TemporaryImagesLeaveNoFilesBehind)
+{
     const int32_t n = 32;
     const auto image = RandomImage(n, 91);
     WriteReference(image);
@@ -323,7 +346,8 @@ TEST_F(CrossCorrelate, TemporaryImagesLeaveNoFilesBehind) {
         EXPECT_EQ(onDisk.output, inMemory.output);
     }
     std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(dir_)) left.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(dir_))
+        left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"Reference Image.xzy"});
 }
 

@@ -21,33 +21,39 @@ using PrepareProc = int32_t (*)(int32_t, float*, float*);
 
 class FFTEngine : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         module_ = new host::Module(PLUGIN_DIR "/cross_correlate.so");
         fft_ = reinterpret_cast<FFTProc>(module_->Symbol("FFT_CT"));
         prepare_ = reinterpret_cast<PrepareProc>(module_->Symbol("PrepareFFT"));
         sinTab_ = static_cast<float*>(module_->Symbol("gSinTab"));
         cosTab_ = static_cast<float*>(module_->Symbol("gCosTab"));
     }
-    static void TearDownTestSuite() {
+    static void TearDownTestSuite()
+    {
         delete module_;
         module_ = nullptr;
     }
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_NE(fft_, nullptr);
         ASSERT_NE(prepare_, nullptr);
         ASSERT_NE(sinTab_, nullptr);
         ASSERT_NE(cosTab_, nullptr);
     }
 
-    static std::vector<COMPLEX64> Random(int32_t n, uint32_t seed) {
+    static std::vector<COMPLEX64> Random(int32_t n, uint32_t seed)
+    {
         std::mt19937 rng(seed);
         std::uniform_real_distribution<float> u(-1.0f, 1.0f);
         std::vector<COMPLEX64> v(static_cast<size_t>(n));
-        for (auto& s : v) s = {u(rng), u(rng)};
+        for (auto& s : v)
+            s = {u(rng), u(rng)};
         return v;
     }
 
-    static bool SameBits(const std::vector<COMPLEX64>& a, const std::vector<COMPLEX64>& b) {
+    static bool SameBits(const std::vector<COMPLEX64>& a, const std::vector<COMPLEX64>& b)
+    {
         return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 8) == 0;
     }
 
@@ -66,7 +72,8 @@ float* FFTEngine::cosTab_ = nullptr;
 
 // Direct O(n^2) transform in double precision; sign -1 forward, +1 inverse
 // (the inverse also divides by n).
-std::vector<std::complex<double>> DirectDFT(const std::vector<COMPLEX64>& x, int sign) {
+std::vector<std::complex<double>> DirectDFT(const std::vector<COMPLEX64>& x, int sign)
+{
     const size_t n = x.size();
     std::vector<std::complex<double>> roots(n);
     for (size_t k = 0; k < n; k++)
@@ -81,18 +88,21 @@ std::vector<std::complex<double>> DirectDFT(const std::vector<COMPLEX64>& x, int
     return out;
 }
 
-double MaxError(const std::vector<COMPLEX64>& got, const std::vector<std::complex<double>>& want) {
+double MaxError(const std::vector<COMPLEX64>& got, const std::vector<std::complex<double>>& want)
+{
     double err = 0;
     for (size_t i = 0; i < got.size(); i++)
         err = std::max(err, std::abs(std::complex<double>(got[i].re, got[i].im) - want[i]));
     return err;
 }
 
-float TableAngle(int32_t k, int32_t n) {
+float TableAngle(int32_t k, int32_t n)
+{
     return static_cast<float>(k) * 3.1415927f / static_cast<float>(n);
 }
 
-TEST_F(FFTEngine, ForwardAndInverseMatchDirectTransform) {
+TEST_F(FFTEngine, ForwardAndInverseMatchDirectTransform)
+{
     for (int32_t n = 1; n <= 4096; n *= 2) {
         SCOPED_TRACE(n);
         const auto input = Random(n, static_cast<uint32_t>(n));
@@ -109,12 +119,14 @@ TEST_F(FFTEngine, ForwardAndInverseMatchDirectTransform) {
         EXPECT_LE(MaxError(inverse, DirectDFT(forward, +1)), invTol);
         // The round trip gives the input back.
         std::vector<std::complex<double>> original(input.size());
-        for (size_t i = 0; i < input.size(); i++) original[i] = {input[i].re, input[i].im};
+        for (size_t i = 0; i < input.size(); i++)
+            original[i] = {input[i].re, input[i].im};
         EXPECT_LE(MaxError(inverse, original), invTol);
     }
 }
 
-TEST_F(FFTEngine, ConstantLineTransformsToSingleSpikeAndBack) {
+TEST_F(FFTEngine, ConstantLineTransformsToSingleSpikeAndBack)
+{
     const int32_t n = 256;
     const float c = 1.5f;
     std::vector<COMPLEX64> line(n, COMPLEX64{c, 0.0f});
@@ -133,7 +145,8 @@ TEST_F(FFTEngine, ConstantLineTransformsToSingleSpikeAndBack) {
 }
 
 // The reordering loop never ended for a single sample.
-TEST_F(FFTEngine, SizeOneTerminatesAndLeavesTheSample) {
+TEST_F(FFTEngine, SizeOneTerminatesAndLeavesTheSample)
+{
     COMPLEX64 one{3.25f, -7.5f};
     fft_(1, &one, 1);
     EXPECT_EQ(one.re, 3.25f);
@@ -145,7 +158,8 @@ TEST_F(FFTEngine, SizeOneTerminatesAndLeavesTheSample) {
     EXPECT_EQ(one.im, -7.5f);
 }
 
-TEST_F(FFTEngine, TablesRefilledOnEverySizeChange) {
+TEST_F(FFTEngine, TablesRefilledOnEverySizeChange)
+{
     auto a64 = Random(64, 1), a32 = Random(32, 2);
     auto first64 = a64;
     fft_(1, first64.data(), 64);
@@ -173,7 +187,8 @@ TEST_F(FFTEngine, TablesRefilledOnEverySizeChange) {
     EXPECT_TRUE(SameBits(again64, first64));
 }
 
-TEST_F(FFTEngine, NonPositiveSizeTouchesNothingAndForcesRefill) {
+TEST_F(FFTEngine, NonPositiveSizeTouchesNothingAndForcesRefill)
+{
     const auto input = Random(64, 3);
     auto expected = input;
     fft_(1, expected.data(), 64);
@@ -195,7 +210,8 @@ TEST_F(FFTEngine, NonPositiveSizeTouchesNothingAndForcesRefill) {
     }
 }
 
-TEST_F(FFTEngine, SizesBeyondTablesOrNotPowersOfTwoLeaveDataAlone) {
+TEST_F(FFTEngine, SizesBeyondTablesOrNotPowersOfTwoLeaveDataAlone)
+{
     const auto input = Random(64, 4);
     auto expected = input;
     fft_(1, expected.data(), 64);
@@ -215,7 +231,8 @@ TEST_F(FFTEngine, SizesBeyondTablesOrNotPowersOfTwoLeaveDataAlone) {
     EXPECT_TRUE(SameBits(again, expected));
 }
 
-TEST_F(FFTEngine, LargestSizeRoundTrips) {
+TEST_F(FFTEngine, LargestSizeRoundTrips)
+{
     const int32_t n = 32768;
     const auto input = Random(n, 6);
     auto data = input;
@@ -230,7 +247,8 @@ TEST_F(FFTEngine, LargestSizeRoundTrips) {
 
 // PrepareFFT on someone else's tables used to record the size as filled, so
 // the next transform of that size ran on stale engine tables.
-TEST_F(FFTEngine, PrepareFFTWithOtherTablesDoesNotMarkEngineTables) {
+TEST_F(FFTEngine, PrepareFFTWithOtherTablesDoesNotMarkEngineTables)
+{
     auto scratch = Random(64, 7);
     fft_(1, scratch.data(), 64);
 
@@ -248,9 +266,11 @@ TEST_F(FFTEngine, PrepareFFTWithOtherTablesDoesNotMarkEngineTables) {
     EXPECT_LE(MaxError(data, DirectDFT(input, -1)), 1e-4);
 }
 
-TEST_F(FFTEngine, PrepareFFTOnEngineTablesFillsAndMarksThem) {
+TEST_F(FFTEngine, PrepareFFTOnEngineTablesFillsAndMarksThem)
+{
     EXPECT_EQ(prepare_(128, sinTab_, cosTab_), 128);
-    for (int32_t k = 0; k < 128; k++) EXPECT_EQ(sinTab_[k], sinf(TableAngle(k, 128))) << k;
+    for (int32_t k = 0; k < 128; k++)
+        EXPECT_EQ(sinTab_[k], sinf(TableAngle(k, 128))) << k;
     const auto input = Random(128, 9);
     auto data = input;
     fft_(1, data.data(), 128);

@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 struct Outcome {
     int status = -1;
     std::string err;
@@ -28,27 +27,31 @@ struct Outcome {
 
 class ThroughFilterhost : public ::testing::Test {
 protected:
-    ThroughFilterhost() {
+    ThroughFilterhost()
+    {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() /
-               ("cross_correlate_filterhost_" + std::string(info->name()) + "_" +
-                std::to_string(::getpid()));
+        dir_ =
+            fs::temp_directory_path() / ("cross_correlate_filterhost_" + std::string(info->name()) +
+                                         "_" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_ / "prefs");
     }
-    ~ThroughFilterhost() override {
+    ~ThroughFilterhost() override
+    {
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
 
     // Runs `filterhost run PLUGIN INPUT [-o OUTPUT]` with this test's
     // Preferences folder; stderr is kept for the message lines.
-    Outcome Run(const std::string& plugin, const fs::path& input, const fs::path& output = {}) {
+    Outcome Run(const std::string& plugin, const fs::path& input, const fs::path& output = {})
+    {
         const fs::path errFile = dir_ / "stderr.txt";
-        std::string command = "'" BINARY_DIR "/bin/filterhost' --plugin-dir '" PLUGIN_DIR
-                              "' run " + plugin + " '" + input.string() + "' --prefs-dir '" +
+        std::string command = "'" BINARY_DIR "/bin/filterhost' --plugin-dir '" PLUGIN_DIR "' run " +
+                              plugin + " '" + input.string() + "' --prefs-dir '" +
                               (dir_ / "prefs").string() + "'";
-        if (!output.empty()) command += " -o '" + output.string() + "'";
+        if (!output.empty())
+            command += " -o '" + output.string() + "'";
         command += " 2>'" + errFile.string() + "' >/dev/null";
         Outcome outcome;
         const int raw = std::system(command.c_str());
@@ -60,7 +63,8 @@ protected:
         return outcome;
     }
 
-    fs::path Write(const std::string& name, const host::Image& image) {
+    fs::path Write(const std::string& name, const host::Image& image)
+    {
         const fs::path path = dir_ / name;
         host::WriteImageFile(path, image);
         return path;
@@ -69,7 +73,8 @@ protected:
     fs::path dir_;
 };
 
-host::Image Patterned(int32_t width, int32_t height) {
+host::Image Patterned(int32_t width, int32_t height)
+{
     auto image = host::Image::Make(width, height, plugInModeRGBColor, 8);
     for (int32_t y = 0; y < height; y++)
         for (int32_t x = 0; x < width; x++)
@@ -84,16 +89,13 @@ struct SizeCase {
     const std::string* message;   // null: accepted
 };
 
-TEST_F(ThroughFilterhost, SizeChecksAgainstStoredReference) {
+TEST_F(ThroughFilterhost, SizeChecksAgainstStoredReference)
+{
     const SizeCase cases[] = {
-        {32, 32, 32, 32, nullptr},
-        {64, 64, 64, 64, nullptr},
-        {40, 40, 40, 40, &kMessageThird},
-        {16, 16, 16, 16, &kMessageThird},
-        {64, 32, 64, 64, &kMessageFirst},
-        {64, 64, 64, 32, &kMessageSecond},
-        {64, 64, 128, 128, &kMessageThird},
-        {64, 64, 32, 32, &kMessageThird},
+        {32, 32, 32, 32, nullptr},          {64, 64, 64, 64, nullptr},
+        {40, 40, 40, 40, &kMessageThird},   {16, 16, 16, 16, &kMessageThird},
+        {64, 32, 64, 64, &kMessageFirst},   {64, 64, 64, 32, &kMessageSecond},
+        {64, 64, 128, 128, &kMessageThird}, {64, 64, 32, 32, &kMessageThird},
         {64, 64, 0, 0, &kMessageThird},
     };
     const fs::path out = dir_ / "out.png";
@@ -120,7 +122,8 @@ TEST_F(ThroughFilterhost, SizeChecksAgainstStoredReference) {
     }
 }
 
-TEST_F(ThroughFilterhost, PhotographAgainstMovedCopyPeaksAtTheShift) {
+TEST_F(ThroughFilterhost, PhotographAgainstMovedCopyPeaksAtTheShift)
+{
     const auto photo = host::ReadImageFile(SOURCE_DIR "/examples/chelsea.png");
     const int32_t n = 128, left = 200, top = 100, dx = 9, dy = -13;
     auto ref = host::Image::Make(n, n, plugInModeRGBColor, 8);

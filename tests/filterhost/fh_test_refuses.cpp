@@ -3,7 +3,8 @@
 
 const char gAboutText[] = "Refuses every image (test module)";
 
-int32_t MainUserEntry(void) {
+int32_t MainUserEntry(void)
+{
     ErrorMessage("Refused \"image\"\\\tfor testing.@Second line (MainUserEntry)");
     return userCanceledErr;
 }

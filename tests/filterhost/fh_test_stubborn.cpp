@@ -5,7 +5,8 @@
 
 const char gAboutText[] = "Ignores cancel (test module)";
 
-int32_t MainUserEntry(void) {
+int32_t MainUserEntry(void)
+{
     ErrorMessage("stubborn");
     const time_t start = time(nullptr);
     while (time(nullptr) - start < 30) {

@@ -6,11 +6,13 @@
 
 const char gAboutText[] = "Waits for cancel (test module)";
 
-int32_t MainUserEntry(void) {
+int32_t MainUserEntry(void)
+{
     ErrorMessage("waiting");
     const time_t start = time(nullptr);
     while (time(nullptr) - start < 30) {
-        if (TestAbortSetProgressBar(0.5f)) return userCanceledErr;
+        if (TestAbortSetProgressBar(0.5f))
+            return userCanceledErr;
         struct timespec pause = {0, 5000000};
         nanosleep(&pause, nullptr);
     }

@@ -10,29 +10,37 @@
 #include "filter_framework.h"
 #include "host.h"
 
-extern "C" int32_t MainUserEntry(void) { return 0; }
+extern "C" int32_t MainUserEntry(void)
+{
+    return 0;
+}
 extern "C" const char gAboutText[] = "Framework Units";
 
 namespace {
 
 const std::string kZeroLength = "Attempt to allocate a zero-length pointer. (CreateAPointer)";
 
-TEST(MemoryBlocks, ZeroSizeRequestsAreReportedAndStillAllocated) {
+TEST(MemoryBlocks, ZeroSizeRequestsAreReportedAndStillAllocated)
+{
     for (auto [count, size] : {std::pair{0, 12}, std::pair{640, 0}}) {
         host::MessageCapture capture;
-        void *block = CreateAPointer(count, size);
+        void* block = CreateAPointer(count, size);
         EXPECT_EQ(capture.Messages(), std::vector<std::string>{kZeroLength});
-        if (block != nullptr) DisposeAPointer(block);
+        if (block != nullptr)
+            DisposeAPointer(block);
     }
     host::MessageCapture capture;
-    void *block = CreateAPointerClear(0, 7);
+    void* block = CreateAPointerClear(0, 7);
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{kZeroLength});
-    if (block != nullptr) DisposeAPointer(block);
+    if (block != nullptr)
+        DisposeAPointer(block);
 }
 
-TEST(MemoryBlocks, ClearedBlocksAreAllZero) {
-    for (auto [count, size] : {std::pair{100u, 12u}, std::pair{3u, 1u}, std::pair{9u, 6u}, std::pair{5u, 8u}}) {
-        auto *block = static_cast<unsigned char *>(CreateAPointerClear(count, size));
+TEST(MemoryBlocks, ClearedBlocksAreAllZero)
+{
+    for (auto [count, size] :
+         {std::pair{100u, 12u}, std::pair{3u, 1u}, std::pair{9u, 6u}, std::pair{5u, 8u}}) {
+        auto* block = static_cast<unsigned char*>(CreateAPointerClear(count, size));
         ASSERT_NE(block, nullptr);
         std::vector<unsigned char> expected(count * size, 0);
         EXPECT_EQ(std::memcmp(block, expected.data(), expected.size()), 0);
@@ -40,7 +48,8 @@ TEST(MemoryBlocks, ClearedBlocksAreAllZero) {
     }
 }
 
-TEST(MemoryBlocks, SizesThatDoNotFitAreRefusedNotAllocatedShort) {
+TEST(MemoryBlocks, SizesThatDoNotFitAreRefusedNotAllocatedShort)
+{
     host::MessageCapture capture;
     EXPECT_EQ(CreateAPointer(-1, 12), nullptr);
     EXPECT_EQ(CreateAPointer(12, -1), nullptr);
@@ -49,27 +58,33 @@ TEST(MemoryBlocks, SizesThatDoNotFitAreRefusedNotAllocatedShort) {
     EXPECT_TRUE(capture.Messages().empty());
 }
 
-TEST(MemoryBlocks, NullReleaseIsReportedEveryTime) {
+TEST(MemoryBlocks, NullReleaseIsReportedEveryTime)
+{
     host::MessageCapture capture;
     DisposeAPointer(nullptr);
     DisposeAPointer(nullptr);
-    EXPECT_EQ(capture.Messages(),
-              (std::vector<std::string>{"Attempt to delete NULL pointer", "Attempt to delete NULL pointer"}));
+    EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"Attempt to delete NULL pointer",
+                                                            "Attempt to delete NULL pointer"}));
 }
 
 // A record whose callbacks log into these.
 std::vector<std::pair<int32_t, int32_t>> gReports;
 int gAbortCalls = 0;
 Boolean gAnswerCancel = 0;
-void LogProgress(int32_t done, int32_t total) { gReports.emplace_back(done, total); }
-Boolean AnswerAbort() {
+void LogProgress(int32_t done, int32_t total)
+{
+    gReports.emplace_back(done, total);
+}
+Boolean AnswerAbort()
+{
     ++gAbortCalls;
     return gAnswerCancel;
 }
 
 struct ProgressFixture : ::testing::Test {
     FilterRecord record{};
-    void SetUp() override {
+    void SetUp() override
+    {
         gReports.clear();
         gAbortCalls = 0;
         gAnswerCancel = 0;
@@ -79,7 +94,8 @@ struct ProgressFixture : ::testing::Test {
     void TearDown() override { gPrimaryImage.filterRecord = nullptr; }
 };
 
-TEST_F(ProgressFixture, NothingReachesAHostBeforeTheFirstRun) {
+TEST_F(ProgressFixture, NothingReachesAHostBeforeTheFirstRun)
+{
     gPrimaryImage.filterRecord = nullptr;
     gAnswerCancel = 1;
     EXPECT_EQ(TestAbortSetProgressBar(0.5f), 0);
@@ -89,7 +105,8 @@ TEST_F(ProgressFixture, NothingReachesAHostBeforeTheFirstRun) {
     EXPECT_EQ(gAbortCalls, 0);
 }
 
-TEST_F(ProgressFixture, FractionsAreScaledAndClamped) {
+TEST_F(ProgressFixture, FractionsAreScaledAndClamped)
+{
     gPrimaryImage.filterRecord = &record;
     const std::pair<float, int32_t> cases[] = {
         {0.5f, 500000000}, {-0.1f, 0}, {1.7f, 1000000000}, {0.0f, 0}, {1.0f, 1000000000}};
@@ -104,7 +121,8 @@ TEST_F(ProgressFixture, FractionsAreScaledAndClamped) {
     EXPECT_EQ(gReports.at(0).first, 0);
 }
 
-TEST_F(ProgressFixture, CancelIsAnsweredAfterTheReport) {
+TEST_F(ProgressFixture, CancelIsAnsweredAfterTheReport)
+{
     gPrimaryImage.filterRecord = &record;
     gAnswerCancel = 1;
     EXPECT_NE(TestAbortSetProgressBar(0.25f), 0);
@@ -115,7 +133,8 @@ TEST_F(ProgressFixture, CancelIsAnsweredAfterTheReport) {
     EXPECT_EQ(gReports.back(), std::make_pair(3, 7));
 }
 
-TEST(Messages, AtSignsBecomeLineBreaksAndLongTextsAreCut) {
+TEST(Messages, AtSignsBecomeLineBreaksAndLongTextsAreCut)
+{
     host::MessageCapture capture;
     ErrorMessage("first@second");
     ErrorMessage(std::string(300, 'x').c_str());
@@ -127,7 +146,8 @@ TEST(Messages, AtSignsBecomeLineBreaksAndLongTextsAreCut) {
     EXPECT_EQ(capture.Messages()[2], "");
 }
 
-TEST(Colour, KnownValuesOfTheForwardTransform) {
+TEST(Colour, KnownValuesOfTheForwardTransform)
+{
     RGB96 pixels[4] = {{{0, 0, 0}}, {{255, 255, 255}}, {{100, 100, 100}}, {{255, 0, 0}}};
     _RGB96toLAB96(pixels, 4);
     EXPECT_NEAR(pixels[0].c[0], 1.132f, 0.001f);
@@ -140,7 +160,8 @@ TEST(Colour, KnownValuesOfTheForwardTransform) {
     EXPECT_NEAR(pixels[3].c[2], 233.75f, 0.01f);
 }
 
-TEST(Colour, KnownValuesOfTheInverseTransform) {
+TEST(Colour, KnownValuesOfTheInverseTransform)
+{
     LAB96 pixels[3] = {{{255, 127.5f, 127.5f}}, {{0, 127.5f, 127.5f}}, {{128, 255, 0}}};
     _LAB96toRGB96(pixels, 3);
     for (int c = 0; c < 3; ++c) {
@@ -151,7 +172,8 @@ TEST(Colour, KnownValuesOfTheInverseTransform) {
     }
 }
 
-TEST(Colour, ChromaInvertsExactlyAndNonPositiveCountsDoNothing) {
+TEST(Colour, ChromaInvertsExactlyAndNonPositiveCountsDoNothing)
+{
     RGB96 pixel[1] = {{{200, 80, 40}}};
     _RGB96toLAB96(pixel, 1);
     _LAB96toRGB96(pixel, 1);

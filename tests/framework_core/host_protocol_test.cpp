@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "entry.h"
 #include "colour.h"
+#include "entry.h"
 #include "host.h"
 #include "probe_script.h"
 
@@ -33,7 +33,8 @@ struct Probe {
     FilterRecord* record;
     PrimaryImage* primary;
 
-    explicit Probe(const fs::path& path = kProbePath) : module(path) {
+    explicit Probe(const fs::path& path = kProbePath) : module(path)
+    {
         ops = static_cast<ProbeOp*>(module.Symbol("gProbeOps"));
         count = static_cast<int32_t*>(module.Symbol("gProbeCount"));
         returnCode = static_cast<int32_t*>(module.Symbol("gProbeReturn"));
@@ -42,47 +43,74 @@ struct Probe {
         record = static_cast<FilterRecord*>(module.Symbol("gProbeRecord"));
         primary = static_cast<PrimaryImage*>(module.Symbol("gPrimaryImage"));
     }
-    void Script(const std::vector<ProbeOp>& script, int32_t result = 0) {
+    void Script(const std::vector<ProbeOp>& script, int32_t result = 0)
+    {
         std::copy(script.begin(), script.end(), ops);
         *count = static_cast<int32_t>(script.size());
         *returnCode = result;
     }
 };
 
-ProbeOp Read(int32_t line) { return {kProbeRead, line, {0, 0, 0}}; }
-ProbeOp Fill(int32_t line, float a, float b, float c) { return {kProbeWriteFill, line, {a, b, c}}; }
-ProbeOp Fill(int32_t line, float v) { return Fill(line, v, v, v); }
-ProbeOp Held(int32_t line) { return {kProbeWriteHeld, line, {0, 0, 0}}; }
-ProbeOp Progress(float f) { return {kProbeProgress, 0, {f, 0, 0}}; }
+ProbeOp Read(int32_t line)
+{
+    return {kProbeRead, line, {0, 0, 0}};
+}
+ProbeOp Fill(int32_t line, float a, float b, float c)
+{
+    return {kProbeWriteFill, line, {a, b, c}};
+}
+ProbeOp Fill(int32_t line, float v)
+{
+    return Fill(line, v, v, v);
+}
+ProbeOp Held(int32_t line)
+{
+    return {kProbeWriteHeld, line, {0, 0, 0}};
+}
+ProbeOp Progress(float f)
+{
+    return {kProbeProgress, 0, {f, 0, 0}};
+}
 
 // A grey 8-bit image whose line y holds the value 100 + y.
-host::Image Numbered(int32_t width, int32_t height) {
+host::Image Numbered(int32_t width, int32_t height)
+{
     host::Image image = host::Image::Make(width, height, plugInModeGrayScale, 8);
-    for (int32_t y = 0; y < height; ++y) std::memset(image.Row(y), 100 + y, image.RowBytes());
+    for (int32_t y = 0; y < height; ++y)
+        std::memset(image.Row(y), 100 + y, image.RowBytes());
     return image;
 }
 
-std::vector<int32_t> OutTops(const host::RunReport& report) {
+std::vector<int32_t> OutTops(const host::RunReport& report)
+{
     std::vector<int32_t> tops;
-    for (const auto& call : report.advanceCalls) tops.push_back(call.outRect.top);
+    for (const auto& call : report.advanceCalls)
+        tops.push_back(call.outRect.top);
     return tops;
 }
-std::vector<int32_t> InTops(const host::RunReport& report) {
+std::vector<int32_t> InTops(const host::RunReport& report)
+{
     std::vector<int32_t> tops;
-    for (const auto& call : report.advanceCalls) tops.push_back(call.inRect.top);
+    for (const auto& call : report.advanceCalls)
+        tops.push_back(call.inRect.top);
     return tops;
 }
 
-bool Empty(const Rect32& r) { return r.top == 0 && r.left == 0 && r.bottom == 0 && r.right == 0; }
+bool Empty(const Rect32& r)
+{
+    return r.top == 0 && r.left == 0 && r.bottom == 0 && r.right == 0;
+}
 
-TEST(Selectors, DispatchTable) {
+TEST(Selectors, DispatchTable)
+{
     Probe probe;
     for (int16_t selector : {int16_t{6}, int16_t{-1}, int16_t{100}}) {
         auto report = host::CallSelector(probe.module, selector, 77);
         EXPECT_EQ(report.result, -30100) << selector;
         EXPECT_EQ(report.dataSlot, 0) << selector;
     }
-    for (int16_t selector : {filterSelectorParameters, filterSelectorContinue, filterSelectorFinish}) {
+    for (int16_t selector :
+         {filterSelectorParameters, filterSelectorContinue, filterSelectorFinish}) {
         auto report = host::CallSelector(probe.module, selector, 77);
         EXPECT_EQ(report.result, 0);
         EXPECT_EQ(report.dataSlot, 0);
@@ -93,7 +121,8 @@ TEST(Selectors, DispatchTable) {
     EXPECT_EQ(host::AboutText(probe.module), "Probe\rTest Filter");
 }
 
-TEST(StartUp, RecordIsPreparedForLineZeroAndEmptiedAfterwards) {
+TEST(StartUp, RecordIsPreparedForLineZeroAndEmptiedAfterwards)
+{
     Probe probe;
     probe.Script({});
     for (bool mask : {false, true}) {
@@ -124,16 +153,17 @@ TEST(StartUp, RecordIsPreparedForLineZeroAndEmptiedAfterwards) {
     }
 }
 
-TEST(StartUp, PlanesFollowTheMode) {
+TEST(StartUp, PlanesFollowTheMode)
+{
     Probe probe;
     probe.Script({});
     struct Case {
         int16_t mode, depth, hostPlanes;
         int32_t runMode, planes;
     } cases[] = {
-        {plugInModeGrayScale, 8, 1, 1, 1},   {plugInModeGrayScale, 32, 1, 17, 1},
-        {plugInModeGrayScale, 16, 1, 1, 1},  {plugInModeRGBColor, 8, 3, 3, 3},
-        {plugInModeCMYKColor, 8, 5, 4, 5},   {plugInModeCMYK64, 16, 5, 13, 4},
+        {plugInModeGrayScale, 8, 1, 1, 1},    {plugInModeGrayScale, 32, 1, 17, 1},
+        {plugInModeGrayScale, 16, 1, 1, 1},   {plugInModeRGBColor, 8, 3, 3, 3},
+        {plugInModeCMYKColor, 8, 5, 4, 5},    {plugInModeCMYK64, 16, 5, 13, 4},
         {plugInModeMultichannel, 8, 2, 7, 2}, {plugInModeLab48, 16, 3, 12, 3},
     };
     for (const Case& c : cases) {
@@ -147,7 +177,8 @@ TEST(StartUp, PlanesFollowTheMode) {
     }
 }
 
-TEST(StartUp, BodyResultReachesTheHostUnchanged) {
+TEST(StartUp, BodyResultReachesTheHostUnchanged)
+{
     Probe probe;
     for (int32_t code : {0, -128, 7}) {
         probe.Script({}, code);
@@ -155,16 +186,18 @@ TEST(StartUp, BodyResultReachesTheHostUnchanged) {
     }
 }
 
-TEST(StartUp, ZeroWidthIsReportedAndTheRunGoesOn) {
+TEST(StartUp, ZeroWidthIsReportedAndTheRunGoesOn)
+{
     Probe probe;
     probe.Script({}, 3);
     auto report = host::RunFilter(probe.module, host::Image::Make(0, 4, plugInModeGrayScale, 8));
     EXPECT_EQ(report.result, 3);
-    EXPECT_EQ(report.messages,
-              std::vector<std::string>{"Attempt to allocate a zero-length pointer. (CreateAPointer)"});
+    EXPECT_EQ(report.messages, std::vector<std::string>{
+                                   "Attempt to allocate a zero-length pointer. (CreateAPointer)"});
 }
 
-TEST(Staging, WritesWithoutReadsAreDeliveredOneAccessLater) {
+TEST(Staging, WritesWithoutReadsAreDeliveredOneAccessLater)
+{
     Probe probe;
     probe.Script({Fill(5, 1), Fill(3, 2), Fill(9, 3)});
     auto report = host::RunFilter(probe.module, Numbered(4, 12));
@@ -177,7 +210,8 @@ TEST(Staging, WritesWithoutReadsAreDeliveredOneAccessLater) {
     EXPECT_TRUE(report.messages.empty());
 }
 
-TEST(Staging, ReadThenWriteCostsOneCallPerLine) {
+TEST(Staging, ReadThenWriteCostsOneCallPerLine)
+{
     Probe probe;
     probe.Script({{kProbeCopyAll, 0, {0, 0, 0}}});
     auto report = host::RunFilter(probe.module, Numbered(3, 5));
@@ -186,7 +220,8 @@ TEST(Staging, ReadThenWriteCostsOneCallPerLine) {
     EXPECT_EQ(report.output, Numbered(3, 5));
 }
 
-TEST(Staging, SameLineTwiceIsDeliveredTwiceWithTheSecondData) {
+TEST(Staging, SameLineTwiceIsDeliveredTwiceWithTheSecondData)
+{
     Probe probe;
     probe.Script({Fill(4, 10), Fill(4, 20)});
     auto report = host::RunFilter(probe.module, Numbered(2, 6));
@@ -194,7 +229,8 @@ TEST(Staging, SameLineTwiceIsDeliveredTwiceWithTheSecondData) {
     EXPECT_EQ(report.output.U8(0, 4), 20);
 }
 
-TEST(Staging, ReadsReturnTheOriginalNotWhatWasWritten) {
+TEST(Staging, ReadsReturnTheOriginalNotWhatWasWritten)
+{
     Probe probe;
     probe.Script({Fill(2, 9), Read(2), Read(0)});
     auto report = host::RunFilter(probe.module, Numbered(2, 4));
@@ -203,16 +239,19 @@ TEST(Staging, ReadsReturnTheOriginalNotWhatWasWritten) {
     EXPECT_EQ(report.output.U8(1, 2), 9);
 }
 
-TEST(Staging, OutOfRangeLinesAreReportedAndNothingIsStaged) {
+TEST(Staging, OutOfRangeLinesAreReportedAndNothingIsStaged)
+{
     Probe probe;
     probe.Script({Fill(1, 50), Read(-1), Read(4), Fill(4, 60), Fill(-1, 60)});
-    for (int op = 1; op <= 2; ++op) probe.reads[op][0] = probe.reads[op][1] = RGB96{{99, 99, 99}};
+    for (int op = 1; op <= 2; ++op)
+        probe.reads[op][0] = probe.reads[op][1] = RGB96{{99, 99, 99}};
     auto report = host::RunFilter(probe.module, Numbered(2, 4));
-    EXPECT_EQ(report.messages, (std::vector<std::string>{
-                                   "Attempt to read beyond bounds of original image. (ReadOriginalLine)",
-                                   "Attempt to read beyond bounds of original image. (ReadOriginalLine)",
-                                   "Attempt to write beyond bounds of original image. (WriteResultLine)",
-                                   "Attempt to write beyond bounds of original image. (WriteResultLine)"}));
+    EXPECT_EQ(report.messages,
+              (std::vector<std::string>{
+                  "Attempt to read beyond bounds of original image. (ReadOriginalLine)",
+                  "Attempt to read beyond bounds of original image. (ReadOriginalLine)",
+                  "Attempt to write beyond bounds of original image. (WriteResultLine)",
+                  "Attempt to write beyond bounds of original image. (WriteResultLine)"}));
     EXPECT_EQ(probe.reads[1][0].c[0], 0.0f);
     EXPECT_EQ(probe.reads[2][1].c[2], 0.0f);
     // Only the first access and the shut-down reach the host; line 1 stayed pending.
@@ -220,7 +259,8 @@ TEST(Staging, OutOfRangeLinesAreReportedAndNothingIsStaged) {
     EXPECT_EQ(report.output.U8(0, 1), 50);
 }
 
-TEST(Staging, HostWithoutAdvanceStateGetsTheMessages) {
+TEST(Staging, HostWithoutAdvanceStateGetsTheMessages)
+{
     Probe probe;
     probe.Script({Read(0), Fill(0, 1)});
     host::RunOptions options;
@@ -233,7 +273,8 @@ TEST(Staging, HostWithoutAdvanceStateGetsTheMessages) {
     EXPECT_EQ(report.output, Numbered(2, 2));
 }
 
-TEST(Staging, RowsLongerThanTheStagingLineAreCopiedWhole) {
+TEST(Staging, RowsLongerThanTheStagingLineAreCopiedWhole)
+{
     Probe probe;
     probe.Script({Read(1), Fill(1, 7), Fill(0, 8)});
     host::RunOptions options;
@@ -248,23 +289,28 @@ TEST(Staging, RowsLongerThanTheStagingLineAreCopiedWhole) {
 struct ModeCase {
     const char* name;
     int16_t mode, depth;
-    std::vector<double> stored;       // host samples of the pixel
-    RGB96 read;                        // what the filter body sees
-    RGB96 written;                     // what the body writes
-    std::vector<double> expected;     // host samples after the write
+    std::vector<double> stored;    // host samples of the pixel
+    RGB96 read;                    // what the filter body sees
+    RGB96 written;                 // what the body writes
+    std::vector<double> expected;  // host samples after the write
 };
 
-host::Image OnePixel(const ModeCase& c, const std::vector<double>& samples) {
+host::Image OnePixel(const ModeCase& c, const std::vector<double>& samples)
+{
     host::Image image = host::Image::Make(1, 1, c.mode, c.depth);
     for (size_t p = 0; p < samples.size(); ++p) {
-        if (c.depth == 8) image.U8(0, 0, static_cast<int>(p)) = static_cast<uint8_t>(samples[p]);
-        if (c.depth == 16) image.U16(0, 0, static_cast<int>(p)) = static_cast<uint16_t>(samples[p]);
-        if (c.depth == 32) image.F32(0, 0, static_cast<int>(p)) = static_cast<float>(samples[p]);
+        if (c.depth == 8)
+            image.U8(0, 0, static_cast<int>(p)) = static_cast<uint8_t>(samples[p]);
+        if (c.depth == 16)
+            image.U16(0, 0, static_cast<int>(p)) = static_cast<uint16_t>(samples[p]);
+        if (c.depth == 32)
+            image.F32(0, 0, static_cast<int>(p)) = static_cast<float>(samples[p]);
     }
     return image;
 }
 
-TEST(Conversions, EachSupportedModeReadsAndWritesExactly) {
+TEST(Conversions, EachSupportedModeReadsAndWritesExactly)
+{
     const ModeCase cases[] = {
         {"grey8", 1, 8, {77}, {{77, 77, 77}}, {{10, 20, 31}}, {20}},
         {"grey8 clamp high", 1, 8, {0}, {{0, 0, 0}}, {{300, 300, 300}}, {255}},
@@ -272,8 +318,20 @@ TEST(Conversions, EachSupportedModeReadsAndWritesExactly) {
         {"rgb8", 3, 8, {1, 2, 255}, {{1, 2, 255}}, {{12.9f, -1, 256}}, {12, 0, 255}},
         {"grey16", 10, 16, {32768}, {{255, 255, 255}}, {{255, 255, 255}}, {32768}},
         {"grey16 half", 10, 16, {16384}, {{127.5f, 127.5f, 127.5f}}, {{1, 1, 1}}, {128}},
-        {"rgb16", 11, 16, {0, 1, 32768}, {{0, 0.007781982421875f, 255}}, {{255, 1, 300}}, {32768, 128, 32768}},
-        {"rgb float", 16, 32, {0.5, 1.0, 2.0}, {{127.5f, 255, 510}}, {{510, -255, 0}}, {2.0, -1.0, 0.0}},
+        {"rgb16",
+         11,
+         16,
+         {0, 1, 32768},
+         {{0, 0.007781982421875f, 255}},
+         {{255, 1, 300}},
+         {32768, 128, 32768}},
+        {"rgb float",
+         16,
+         32,
+         {0.5, 1.0, 2.0},
+         {{127.5f, 255, 510}},
+         {{510, -255, 0}},
+         {2.0, -1.0, 0.0}},
         {"grey float", 1, 32, {0.25}, {{63.75f, 63.75f, 63.75f}}, {{255, 255, 255}}, {1.0}},
     };
     Probe probe;
@@ -281,22 +339,27 @@ TEST(Conversions, EachSupportedModeReadsAndWritesExactly) {
     for (const ModeCase& c : cases) {
         probe.pixels[0] = c.written;
         auto report = host::RunFilter(probe.module, OnePixel(c, c.stored));
-        for (int ch = 0; ch < 3; ++ch) EXPECT_EQ(probe.reads[0][0].c[ch], c.read.c[ch]) << c.name;
+        for (int ch = 0; ch < 3; ++ch)
+            EXPECT_EQ(probe.reads[0][0].c[ch], c.read.c[ch]) << c.name;
         EXPECT_EQ(report.output, OnePixel(c, c.expected)) << c.name;
         EXPECT_TRUE(report.messages.empty()) << c.name;
     }
 }
 
-TEST(Conversions, LabRoundTripIsCloseButNotExact) {
+TEST(Conversions, LabRoundTripIsCloseButNotExact)
+{
     Probe probe;
     probe.Script({Read(0), Held(0)});
-    for (auto [mode, depth, scale] : {std::tuple{int16_t{9}, int16_t{8}, 1.0}, std::tuple{int16_t{12}, int16_t{16}, 128.5}}) {
+    for (auto [mode, depth, scale] :
+         {std::tuple{int16_t{9}, int16_t{8}, 1.0}, std::tuple{int16_t{12}, int16_t{16}, 128.5}}) {
         host::Image lab = host::Image::Make(3, 1, mode, depth);
         const double samples[3][3] = {{180, 100, 160}, {60, 140, 90}, {200, 127, 128}};
         for (int x = 0; x < 3; ++x) {
             for (int p = 0; p < 3; ++p) {
-                if (depth == 8) lab.U8(x, 0, p) = static_cast<uint8_t>(samples[x][p]);
-                else lab.U16(x, 0, p) = static_cast<uint16_t>(samples[x][p] * scale);
+                if (depth == 8)
+                    lab.U8(x, 0, p) = static_cast<uint8_t>(samples[x][p]);
+                else
+                    lab.U16(x, 0, p) = static_cast<uint16_t>(samples[x][p] * scale);
             }
         }
         auto report = host::RunFilter(probe.module, lab);
@@ -304,24 +367,28 @@ TEST(Conversions, LabRoundTripIsCloseButNotExact) {
         for (int x = 0; x < 3; ++x) {
             for (int p = 0; p < 3; ++p) {
                 double before = depth == 8 ? lab.U8(x, 0, p) : lab.U16(x, 0, p) / scale;
-                double after = depth == 8 ? report.output.U8(x, 0, p) : report.output.U16(x, 0, p) / scale;
+                double after =
+                    depth == 8 ? report.output.U8(x, 0, p) : report.output.U16(x, 0, p) / scale;
                 EXPECT_NEAR(after, before, 4.0) << "mode " << mode << " x " << x << " plane " << p;
             }
         }
     }
 }
 
-TEST(Conversions, UnsupportedModesAreReportedAtEveryAccess) {
+TEST(Conversions, UnsupportedModesAreReportedAtEveryAccess)
+{
     Probe probe;
     probe.Script({Read(0), Fill(0, 1), Read(1)});
-    const std::string unsupported = "Unsupported image mode.  Plug-in cannot run. (ReadOriginalLine)";
+    const std::string unsupported =
+        "Unsupported image mode.  Plug-in cannot run. (ReadOriginalLine)";
     host::Image cmyk = host::Image::Make(2, 2, plugInModeCMYKColor, 8);
     auto report = host::RunFilter(probe.module, cmyk);
     EXPECT_EQ(report.messages, std::vector<std::string>(3, unsupported));
     EXPECT_EQ(report.output, cmyk);
 }
 
-TEST(Conversions, StartWithModeAbove17DoesNotTouchStaleState) {
+TEST(Conversions, StartWithModeAbove17DoesNotTouchStaleState)
+{
     Probe probe;
     probe.Script({Fill(1, 5)});
     host::RunFilter(probe.module, Numbered(2, 3));  // leaves a finished run behind
@@ -329,7 +396,8 @@ TEST(Conversions, StartWithModeAbove17DoesNotTouchStaleState) {
     host::RunOptions options;
     options.modeField = 18;
     auto report = host::RunFilter(probe.module, Numbered(2, 3), options);
-    const std::string unsupported = "Unsupported image mode.  Plug-in cannot run. (ReadOriginalLine)";
+    const std::string unsupported =
+        "Unsupported image mode.  Plug-in cannot run. (ReadOriginalLine)";
     EXPECT_EQ(report.result, 4);
     EXPECT_EQ(report.messages, std::vector<std::string>(3, unsupported));
     EXPECT_TRUE(report.advanceCalls.empty());
@@ -340,23 +408,28 @@ TEST(Conversions, StartWithModeAbove17DoesNotTouchStaleState) {
     EXPECT_EQ(probe.primary->stagingLine, nullptr);
 }
 
-TEST(ProgressAndCancel, PairsAndCancelKeepWhatWasWritten) {
+TEST(ProgressAndCancel, PairsAndCancelKeepWhatWasWritten)
+{
     Probe probe;
-    probe.Script({Progress(0.0f), Fill(0, 7), Progress(0.25f), Fill(1, 7), Progress(0.5f), Fill(2, 7)});
+    probe.Script(
+        {Progress(0.0f), Fill(0, 7), Progress(0.25f), Fill(1, 7), Progress(0.5f), Fill(2, 7)});
     host::RunOptions options;
     options.cancelAtAbortTest = 3;
     auto report = host::RunFilter(probe.module, Numbered(2, 4), options);
     EXPECT_EQ(report.result, -128);
-    EXPECT_EQ(report.progress, (std::vector<std::pair<int32_t, int32_t>>{
-                                   {0, 1000000000}, {250000000, 1000000000}, {500000000, 1000000000}}));
+    EXPECT_EQ(report.progress,
+              (std::vector<std::pair<int32_t, int32_t>>{
+                  {0, 1000000000}, {250000000, 1000000000}, {500000000, 1000000000}}));
     host::Image expected = Numbered(2, 4);
     std::memset(expected.Row(0), 7, 2);
     std::memset(expected.Row(1), 7, 2);
     EXPECT_EQ(report.output, expected);
 }
 
-TEST(Isolation, TwoModulesShareNoFrameworkState) {
-    fs::path copy = fs::temp_directory_path() / ("probe_copy_" + std::to_string(::getpid()) + ".so");
+TEST(Isolation, TwoModulesShareNoFrameworkState)
+{
+    fs::path copy =
+        fs::temp_directory_path() / ("probe_copy_" + std::to_string(::getpid()) + ".so");
     fs::copy_file(kProbePath, copy, fs::copy_options::overwrite_existing);
     {
         Probe first;
@@ -379,15 +452,32 @@ namespace {
 
 // Every module carries and exports the whole framework, also the services
 // its own body never calls.
-TEST(Isolation, ModulesExportTheWholeFramework) {
+TEST(Isolation, ModulesExportTheWholeFramework)
+{
     host::Module probe(kProbePath);
-    for (const char* name :
-         {"main", "_KVStartupInitialization", "_KVShutdownCleanup", "GetOriginalDimensions",
-          "_PhotoshopAdvanceState", "CreateAPointerClear", "_DoProgress", "_CommandPeriod",
-          "_RGB96toLAB96", "_MakeNamedImage", "_CStringToFSSpec", "GetRefDimensions",
-          "WriteTempImageColumn", "CreateTextFileToWrite", "_ReadCString", "_RealToString",
-          "_Num2String", "WriteAHeaderTab", "ReadANumber", "gPrimaryImage", "gRefImage",
-          "gOpenImageFileList", "gOpenFileList"}) {
+    for (const char* name : {"main",
+                             "_KVStartupInitialization",
+                             "_KVShutdownCleanup",
+                             "GetOriginalDimensions",
+                             "_PhotoshopAdvanceState",
+                             "CreateAPointerClear",
+                             "_DoProgress",
+                             "_CommandPeriod",
+                             "_RGB96toLAB96",
+                             "_MakeNamedImage",
+                             "_CStringToFSSpec",
+                             "GetRefDimensions",
+                             "WriteTempImageColumn",
+                             "CreateTextFileToWrite",
+                             "_ReadCString",
+                             "_RealToString",
+                             "_Num2String",
+                             "WriteAHeaderTab",
+                             "ReadANumber",
+                             "gPrimaryImage",
+                             "gRefImage",
+                             "gOpenImageFileList",
+                             "gOpenFileList"}) {
         EXPECT_NE(probe.Symbol(name), nullptr) << name;
     }
 }

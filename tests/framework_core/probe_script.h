@@ -5,12 +5,12 @@
 #include <stdint.h>
 
 enum ProbeKind {
-    kProbeRead = 1,        // read line; the first pixels land in gProbeReads
-    kProbeWriteFill = 2,   // write line with every pixel = value
-    kProbeWriteHeld = 3,   // write line from the buffer as it is (last read, converted)
-    kProbeWritePixels = 4, // write line with pixel x = gProbePixels[x % 16]
-    kProbeProgress = 5,    // progress value[0]; a cancel returns -128
-    kProbeCopyAll = 6,     // read and write back every line, testing for cancel
+    kProbeRead = 1,         // read line; the first pixels land in gProbeReads
+    kProbeWriteFill = 2,    // write line with every pixel = value
+    kProbeWriteHeld = 3,    // write line from the buffer as it is (last read, converted)
+    kProbeWritePixels = 4,  // write line with pixel x = gProbePixels[x % 16]
+    kProbeProgress = 5,     // progress value[0]; a cancel returns -128
+    kProbeCopyAll = 6,      // read and write back every line, testing for cancel
 };
 
 struct ProbeOp {
@@ -18,4 +18,3 @@ struct ProbeOp {
     int32_t line;
     float value[3];
 };
-

@@ -8,14 +8,16 @@ namespace {
 
 using binary_test::GreyImage;
 
-const host::Module& LabelBrightness() {
+const host::Module& LabelBrightness()
+{
     static host::Module module(PLUGIN_DIR "/label_brightness.so");
     return module;
 }
 
 // The grey result as rows: '.' for 255, a digit for feature numbers 1 to 9
 // (grey writes the channel mean, which for n <= 100 is n).
-std::vector<std::string> Picture(const host::Image& image) {
+std::vector<std::string> Picture(const host::Image& image)
+{
     std::vector<std::string> rows;
     for (int32_t y = 0; y < image.height; y++) {
         std::string row;
@@ -37,7 +39,8 @@ struct Case {
 
 class LabelBrightnessCases : public ::testing::TestWithParam<Case> {};
 
-TEST_P(LabelBrightnessCases, GivesTheExpectedNumbers) {
+TEST_P(LabelBrightnessCases, GivesTheExpectedNumbers)
+{
     const Case& c = GetParam();
     auto report = host::RunFilter(LabelBrightness(), GreyImage(c.input));
     EXPECT_EQ(report.result, 0);
@@ -61,16 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
         // joined feature keeps the right one's label, which is larger than
         // the middle speck's, so the speck is number 1.
         Case{"meeting_keeps_the_up_right_label",
-             {".......",
-              ".#.#.#.",
-              ".#...#.",
-              ".#####.",
-              "......."},
-             {".......",
-              ".2.1.2.",
-              ".2...2.",
-              ".22222.",
-              "......."}},
+             {".......", ".#.#.#.", ".#...#.", ".#####.", "......."},
+             {".......", ".2.1.2.", ".2...2.", ".22222.", "......."}},
         // Code 5: up-left and up-right differ, up-left dies into up-right.
         Case{"up_left_dies_into_up_right",
              {".......", ".#.#.#.", "..#....", "......."},
@@ -79,52 +74,51 @@ INSTANTIATE_TEST_SUITE_P(
              {".......", ".#...#.", ".#...#.", ".#####.", "......."},
              {".......", ".1...1.", ".1...1.", ".11111.", "......."}},
         Case{"edge_features_are_dropped_one_pixel_away_kept",
-             {"#......",
-              "...##..",
-              "...##..",
-              "......#",
-              "..#....",
-              "...##..",
-              "....#.."},
-             {".......",
-              "...11..",
-              "...11..",
-              ".......",
-              ".......",
-              ".......",
-              "......."}},
+             {"#......", "...##..", "...##..", "......#", "..#....", "...##..", "....#.."},
+             {".......", "...11..", "...11..", ".......", ".......", ".......", "......."}},
         // Joined to the edge only late in the pass.
         Case{"feature_reaching_the_edge_at_the_bottom_is_dropped",
              {".......", ".#...#.", ".#.#.#.", ".#.#.#.", "...#..."},
              {".......", ".1...2.", ".1...2.", ".1...2.", "......."}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LabelBrightness, AboutText) {
+TEST(LabelBrightness, AboutText)
+{
     EXPECT_EQ(host::AboutText(LabelBrightness()), "Set Feature Brightness to Label Numbers");
 }
 
 // 300 single-pixel features on a grid, numbered in raster order.
-host::Image SpeckGrid(int16_t mode, int16_t depth) {
+host::Image SpeckGrid(int16_t mode, int16_t depth)
+{
     auto image = host::Image::Make(41, 31, mode, depth);
     for (int32_t y = 0; y < image.height; y++)
         for (int32_t x = 0; x < image.width; x++) {
             bool black = x % 2 == 1 && y % 2 == 1;
             for (int p = 0; p < image.planes; p++) {
-                if (depth == 8) image.U8(x, y, p) = black ? 0 : 255;
-                else image.F32(x, y, p) = black ? 0.0f : 1.0f;
+                if (depth == 8)
+                    image.U8(x, y, p) = black ? 0 : 255;
+                else
+                    image.F32(x, y, p) = black ? 0.0f : 1.0f;
             }
         }
     return image;
 }
 
-int32_t SpeckNumber(int32_t x, int32_t y) { return (y / 2) * 20 + x / 2 + 1; }
+int32_t SpeckNumber(int32_t x, int32_t y)
+{
+    return (y / 2) * 20 + x / 2 + 1;
+}
 
 // Float RGB keeps the numbers unclamped: red n, green and blue cycle 1..100.
-TEST(LabelBrightness, ColourCycleAt100And101And300) {
+TEST(LabelBrightness, ColourCycleAt100And101And300)
+{
     auto report = host::RunFilter(LabelBrightness(), SpeckGrid(plugInModeRGB96, 32));
     ASSERT_EQ(report.result, 0);
-    struct { int32_t n; float red, cycle; } cases[] = {
-        {1, 1, 1}, {99, 99, 99}, {100, 100, 100}, {101, 101, 1}, {200, 200, 100}, {201, 201, 1}, {300, 300, 100}};
+    struct {
+        int32_t n;
+        float red, cycle;
+    } cases[] = {{1, 1, 1},       {99, 99, 99},  {100, 100, 100}, {101, 101, 1},
+                 {200, 200, 100}, {201, 201, 1}, {300, 300, 100}};
     for (auto c : cases) {
         int32_t x = 2 * ((c.n - 1) % 20) + 1, y = 2 * ((c.n - 1) / 20) + 1;
         ASSERT_EQ(SpeckNumber(x, y), c.n);
@@ -137,7 +131,8 @@ TEST(LabelBrightness, ColourCycleAt100And101And300) {
 
 // 8-bit red is clamped: every feature from 255 up shows red 255 and is told
 // apart only by green and blue.
-TEST(LabelBrightness, EightBitRedClampsAt255) {
+TEST(LabelBrightness, EightBitRedClampsAt255)
+{
     auto report = host::RunFilter(LabelBrightness(), SpeckGrid(plugInModeRGBColor, 8));
     ASSERT_EQ(report.result, 0);
     for (int32_t y = 1; y < 31; y += 2)
@@ -150,10 +145,12 @@ TEST(LabelBrightness, EightBitRedClampsAt255) {
 }
 
 // 16-bit grey 16384 is exactly 127.5 and counts as black; 16385 is white.
-TEST(LabelBrightness, MeanOfExactly127Point5CountsAsBlack) {
+TEST(LabelBrightness, MeanOfExactly127Point5CountsAsBlack)
+{
     auto image = host::Image::Make(5, 3, plugInModeGray16, 16);
     for (int32_t y = 0; y < 3; y++)
-        for (int32_t x = 0; x < 5; x++) image.U16(x, y) = 16385;
+        for (int32_t x = 0; x < 5; x++)
+            image.U16(x, y) = 16385;
     image.U16(1, 1) = 16384;
     image.U16(3, 1) = 16385;
     auto report = host::RunFilter(LabelBrightness(), image);
@@ -164,11 +161,10 @@ TEST(LabelBrightness, MeanOfExactly127Point5CountsAsBlack) {
 }
 
 // No feature numbered: no result line at all, so the host keeps the image.
-TEST(LabelBrightness, NoFeatureWritesNoLine) {
+TEST(LabelBrightness, NoFeatureWritesNoLine)
+{
     const std::vector<std::vector<std::string>> images = {
-        {"6666", "6666", "6666"},
-        {"#6666", "66666", "66#66", "666##"},
-        {"#"}};
+        {"6666", "6666", "6666"}, {"#6666", "66666", "66#66", "666##"}, {"#"}};
     for (const auto& rows : images) {
         auto image = GreyImage(rows);
         auto report = host::RunFilter(LabelBrightness(), image);
@@ -179,7 +175,8 @@ TEST(LabelBrightness, NoFeatureWritesNoLine) {
     }
 }
 
-TEST(LabelBrightness, CancelWhileBinarising) {
+TEST(LabelBrightness, CancelWhileBinarising)
+{
     auto image = GreyImage({"666666", "6##666", "6##666", "666666"});
     host::RunOptions options;
     options.cancelAtAbortTest = 2;
@@ -191,7 +188,8 @@ TEST(LabelBrightness, CancelWhileBinarising) {
 
 // Cancelled at the third output line: lines 0 and 1 are written, the rest
 // keep the original.
-TEST(LabelBrightness, CancelWhileWritingKeepsTheLinesWritten) {
+TEST(LabelBrightness, CancelWhileWritingKeepsTheLinesWritten)
+{
     auto image = GreyImage({"666666", "6##666", "6##666", "666666"});
     host::RunOptions options;
     options.cancelAtAbortTest = 4 + 3;
@@ -205,7 +203,8 @@ TEST(LabelBrightness, CancelWhileWritingKeepsTheLinesWritten) {
 
 // Without memory for the work image and without a Preferences folder for
 // its file, the filter returns the creation code and writes nothing.
-TEST(LabelBrightness, WorkImageRefusedSkipsTheWork) {
+TEST(LabelBrightness, WorkImageRefusedSkipsTheWork)
+{
     binary_test::ScratchDir dir("label-brightness");
     host::ScopedFolder prefs(kPreferencesFolderType, dir.path / "missing");
     host::ScopedMemoryBudget budget(0);
@@ -217,11 +216,13 @@ TEST(LabelBrightness, WorkImageRefusedSkipsTheWork) {
     EXPECT_EQ(report.abortTests, 0);
 }
 
-TEST(LabelBrightness, ProgressRunsToHalfThenToOne) {
+TEST(LabelBrightness, ProgressRunsToHalfThenToOne)
+{
     auto report = host::RunFilter(LabelBrightness(), GreyImage({"....", ".#..", "...."}));
     ASSERT_EQ(report.progress.size(), 6u);
     const int32_t expected[] = {0, 333333343, 666666687, 500000000, 666666687, 833333313};
-    for (size_t i = 0; i < 6; i++) EXPECT_NEAR(report.progress[i].first, expected[i], 64) << i;
+    for (size_t i = 0; i < 6; i++)
+        EXPECT_NEAR(report.progress[i].first, expected[i], 64) << i;
 }
 
 }  // namespace

@@ -33,24 +33,29 @@ struct Grey {
     float At(int32_t x, int32_t y) const { return v[static_cast<size_t>(y) * width + x]; }
 };
 
-Grey FromPicture(const Picture& rows) {
+Grey FromPicture(const Picture& rows)
+{
     Grey g;
     g.height = static_cast<int32_t>(rows.size());
     g.width = static_cast<int32_t>(rows[0].size());
     g.v.resize(static_cast<size_t>(g.width) * g.height);
     for (int32_t y = 0; y < g.height; y++)
-        for (int32_t x = 0; x < g.width; x++) g.At(x, y) = rows[y][x] == '#' ? 0.0f : 255.0f;
+        for (int32_t x = 0; x < g.width; x++)
+            g.At(x, y) = rows[y][x] == '#' ? 0.0f : 255.0f;
     return g;
 }
 
-host::Image ToHostImage(const Grey& g) {
+host::Image ToHostImage(const Grey& g)
+{
     host::Image img = host::Image::Make(g.width, g.height, plugInModeGrayScale, 8);
     for (int32_t y = 0; y < g.height; y++)
-        for (int32_t x = 0; x < g.width; x++) img.U8(x, y) = static_cast<uint8_t>(g.At(x, y));
+        for (int32_t x = 0; x < g.width; x++)
+            img.U8(x, y) = static_cast<uint8_t>(g.At(x, y));
     return img;
 }
 
-Picture ToPicture(const host::Image& img) {
+Picture ToPicture(const host::Image& img)
+{
     Picture rows(img.height, std::string(img.width, '?'));
     for (int32_t y = 0; y < img.height; y++)
         for (int32_t x = 0; x < img.width; x++) {
@@ -65,7 +70,8 @@ Picture ToPicture(const host::Image& img) {
 // unsigned 16-bit, then the RGB96 pixels as native floats.
 class MarkerSelect : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         dir_ = fs::temp_directory_path() /
                ("marker_select_" + std::to_string(::getpid()) + "_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -73,12 +79,14 @@ protected:
         fs::create_directories(dir_);
         prefs_.emplace(kPreferencesFolderType, dir_);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         prefs_.reset();
         fs::remove_all(dir_);
     }
 
-    void WriteReference(const Grey& g) {
+    void WriteReference(const Grey& g)
+    {
         std::ofstream out(dir_ / "Reference Image.xzy", std::ios::binary);
         uint16_t header[3] = {static_cast<uint16_t>(g.width), static_cast<uint16_t>(g.height), 12};
         out.write(reinterpret_cast<const char*>(header), sizeof header);
@@ -88,17 +96,20 @@ protected:
         }
     }
 
-    host::RunReport Run(const Grey& current, const host::RunOptions& options = {}) {
+    host::RunReport Run(const Grey& current, const host::RunOptions& options = {})
+    {
         return host::RunFilter(module_, ToHostImage(current), options);
     }
 
     // Runs on pictures and returns the result as a picture.
-    Picture Select(const Picture& current, const Picture& marks, size_t* passes = nullptr) {
+    Picture Select(const Picture& current, const Picture& marks, size_t* passes = nullptr)
+    {
         WriteReference(FromPicture(marks));
         host::RunReport r = Run(FromPicture(current));
         EXPECT_EQ(r.result, 0);
         EXPECT_TRUE(r.messages.empty());
-        if (passes) *passes = r.progress.size();
+        if (passes)
+            *passes = r.progress.size();
         return ToPicture(r.output);
     }
 
@@ -107,44 +118,32 @@ protected:
     host::Module module_{PLUGIN_DIR "/marker_select.so"};
 };
 
-TEST_F(MarkerSelect, AboutText) {
+TEST_F(MarkerSelect, AboutText)
+{
     EXPECT_EQ(host::AboutText(module_), "Reference Image Markers Select Features");
 }
 
-TEST_F(MarkerSelect, KeepsMarkedFeaturesIncludingCornerTouchingPixels) {
+TEST_F(MarkerSelect, KeepsMarkedFeaturesIncludingCornerTouchingPixels)
+{
     const Picture current = {
-        "..........",
-        ".##....##.",
-        ".##.....#.",
-        "...#......",
-        "....#..##.",
-        "....#..##.",
-        "..........",
+        "..........", ".##....##.", ".##.....#.", "...#......",
+        "....#..##.", "....#..##.", "..........",
     };
     // The mark sits on the top-left block; the diagonal chain joins it to
     // the bottom-left stroke only through corners.
     const Picture marks = {
-        "..........",
-        "..#.......",
-        "..........",
-        "..........",
-        "..........",
-        "..........",
-        "..........",
+        "..........", "..#.......", "..........", "..........",
+        "..........", "..........", "..........",
     };
     const Picture expected = {
-        "..........",
-        ".##.......",
-        ".##.......",
-        "...#......",
-        "....#.....",
-        "....#.....",
-        "..........",
+        "..........", ".##.......", ".##.......", "...#......",
+        "....#.....", "....#.....", "..........",
     };
     EXPECT_EQ(Select(current, marks), expected);
 }
 
-TEST_F(MarkerSelect, UnmarkedImageAndMarksOnWhiteSelectNothing) {
+TEST_F(MarkerSelect, UnmarkedImageAndMarksOnWhiteSelectNothing)
+{
     const Picture current = {
         ".......",
         ".##.##.",
@@ -162,7 +161,8 @@ TEST_F(MarkerSelect, UnmarkedImageAndMarksOnWhiteSelectNothing) {
     EXPECT_EQ(Select(current, blank), blank);
 }
 
-TEST_F(MarkerSelect, SeedNeedsMeansBelow255Strictly) {
+TEST_F(MarkerSelect, SeedNeedsMeansBelow255Strictly)
+{
     // 127 + 128 = 255 is no seed; 127 + 127.75 is.
     Grey current = FromPicture({".....", ".....", "....."});
     Grey marks = current;
@@ -175,7 +175,8 @@ TEST_F(MarkerSelect, SeedNeedsMeansBelow255Strictly) {
     EXPECT_EQ(ToPicture(r.output), (Picture{".....", "...#.", "....."}));
 }
 
-TEST_F(MarkerSelect, GrowthStopsAtPixelsThatAreNotDark) {
+TEST_F(MarkerSelect, GrowthStopsAtPixelsThatAreNotDark)
+{
     // A seed may be light (130 + 100 < 255); growth then needs mean < 127.5.
     Grey current = FromPicture({"......", "......", "......"});
     current.At(1, 1) = 130.0f;
@@ -189,7 +190,8 @@ TEST_F(MarkerSelect, GrowthStopsAtPixelsThatAreNotDark) {
     EXPECT_EQ(ToPicture(r.output), (Picture{"......", ".##...", "......"}));
 }
 
-TEST_F(MarkerSelect, FeatureReachingTheEdgeIsSelectedOnlyInside) {
+TEST_F(MarkerSelect, FeatureReachingTheEdgeIsSelectedOnlyInside)
+{
     const Picture current = {
         "#####",
         "#####",
@@ -211,7 +213,8 @@ TEST_F(MarkerSelect, FeatureReachingTheEdgeIsSelectedOnlyInside) {
     EXPECT_EQ(Select(current, marks), expected);
 }
 
-TEST_F(MarkerSelect, SeedOnTheEdgeStaysAndGrowsInward) {
+TEST_F(MarkerSelect, SeedOnTheEdgeStaysAndGrowsInward)
+{
     const Picture current = {
         "......",
         "......",
@@ -233,10 +236,12 @@ TEST_F(MarkerSelect, SeedOnTheEdgeStaysAndGrowsInward) {
     EXPECT_EQ(Select(current, marks), expected);
 }
 
-TEST_F(MarkerSelect, GrowsDownwardInOnePassAndUpwardOneLinePerPass) {
+TEST_F(MarkerSelect, GrowsDownwardInOnePassAndUpwardOneLinePerPass)
+{
     // A vertical stroke on lines 1 to 8 of a 10-line image.
     Picture current(10, "...");
-    for (int y = 1; y <= 8; y++) current[y][1] = '#';
+    for (int y = 1; y <= 8; y++)
+        current[y][1] = '#';
     Picture top(10, "..."), bottom(10, "...");
     top[1][1] = '#';
     bottom[8][1] = '#';
@@ -249,12 +254,14 @@ TEST_F(MarkerSelect, GrowsDownwardInOnePassAndUpwardOneLinePerPass) {
     EXPECT_EQ(passes, 8u);  // seven lines upward, then the quiet pass
 }
 
-TEST_F(MarkerSelect, StopsAfter1000PassesWithWhatIsReached) {
+TEST_F(MarkerSelect, StopsAfter1000PassesWithWhatIsReached)
+{
     // A one-pixel-high stroke from x = 1 to x = 1003, marked at its right
     // end, grows one pixel leftward a pass and needs 1002 of them.
     const int32_t width = 1005;
     Picture current(3, std::string(width, '.'));
-    for (int32_t x = 1; x <= 1003; x++) current[1][x] = '#';
+    for (int32_t x = 1; x <= 1003; x++)
+        current[1][x] = '#';
     Picture marks(3, std::string(width, '.'));
     marks[1][1003] = '#';
     WriteReference(FromPicture(marks));
@@ -263,37 +270,40 @@ TEST_F(MarkerSelect, StopsAfter1000PassesWithWhatIsReached) {
     EXPECT_EQ(r.progress.size(), 1000u);
     EXPECT_EQ(r.progress.back(), std::make_pair(int32_t{1000000000}, int32_t{1000000000}));
     Picture expected(3, std::string(width, '.'));
-    for (int32_t x = 3; x <= 1003; x++) expected[1][x] = '#';
+    for (int32_t x = 3; x <= 1003; x++)
+        expected[1][x] = '#';
     EXPECT_EQ(ToPicture(r.output), expected);
 }
 
-TEST_F(MarkerSelect, SizeMismatchIsRefused) {
+TEST_F(MarkerSelect, SizeMismatchIsRefused)
+{
     const Grey current = FromPicture(Picture(4, "....."));
     for (auto [w, h] : {std::pair{6, 4}, {4, 4}, {5, 5}, {5, 3}}) {
         WriteReference(FromPicture(Picture(h, std::string(w, '.'))));
         host::RunReport r = Run(current);
         EXPECT_EQ(r.result, -128) << w << "x" << h;
-        EXPECT_EQ(r.messages,
-                  std::vector<std::string>{
-                      "Dimensions of current image and reference image do not match."});
+        EXPECT_EQ(r.messages, std::vector<std::string>{
+                                  "Dimensions of current image and reference image do not match."});
         EXPECT_TRUE(r.progress.empty());
         EXPECT_EQ(r.output, ToHostImage(current));
     }
 }
 
-TEST_F(MarkerSelect, MissingReferenceImageIsRefused) {
+TEST_F(MarkerSelect, MissingReferenceImageIsRefused)
+{
     const Grey current = FromPicture(Picture(3, "..#.."));
     host::RunReport r = Run(current);
     EXPECT_EQ(r.result, -128);
-    EXPECT_EQ(r.messages,
-              std::vector<std::string>{
-                  "Dimensions of current image and reference image do not match."});
+    EXPECT_EQ(r.messages, std::vector<std::string>{
+                              "Dimensions of current image and reference image do not match."});
     EXPECT_EQ(r.output, ToHostImage(current));
 }
 
-TEST_F(MarkerSelect, CancelAfterAPassWritesNothing) {
+TEST_F(MarkerSelect, CancelAfterAPassWritesNothing)
+{
     Picture current(10, "...");
-    for (int y = 1; y <= 8; y++) current[y][1] = '#';
+    for (int y = 1; y <= 8; y++)
+        current[y][1] = '#';
     Picture marks(10, "...");
     marks[8][1] = '#';
     WriteReference(FromPicture(marks));
@@ -310,7 +320,8 @@ TEST_F(MarkerSelect, CancelAfterAPassWritesNothing) {
     }
 }
 
-TEST_F(MarkerSelect, WithoutItsWorkImageWritesNothing) {
+TEST_F(MarkerSelect, WithoutItsWorkImageWritesNothing)
+{
     // No temporary memory, and a folder where the work image's file would go.
     const Picture current = {"...", ".#.", "..."};
     WriteReference(FromPicture(current));
@@ -325,16 +336,19 @@ TEST_F(MarkerSelect, WithoutItsWorkImageWritesNothing) {
 
 // Plain reference: seeds, then inner dark pixels joined 8-connected to the
 // selection, repeated until nothing more joins.
-Picture ReferenceSelection(const Grey& current, const Grey& marks) {
+Picture ReferenceSelection(const Grey& current, const Grey& marks)
+{
     const int32_t w = current.width, h = current.height;
     std::vector<std::vector<bool>> sel(h, std::vector<bool>(w, false));
     for (int32_t y = 0; y < h; y++)
-        for (int32_t x = 0; x < w; x++) sel[y][x] = current.At(x, y) + marks.At(x, y) < 255.0f;
+        for (int32_t x = 0; x < w; x++)
+            sel[y][x] = current.At(x, y) + marks.At(x, y) < 255.0f;
     for (bool grew = true; grew;) {
         grew = false;
         for (int32_t y = 1; y < h - 1; y++)
             for (int32_t x = 1; x < w - 1; x++) {
-                if (sel[y][x] || !(current.At(x, y) < 127.5f)) continue;
+                if (sel[y][x] || !(current.At(x, y) < 127.5f))
+                    continue;
                 for (int dy = -1; dy <= 1 && !sel[y][x]; dy++)
                     for (int dx = -1; dx <= 1; dx++)
                         if (sel[y + dy][x + dx]) {
@@ -347,11 +361,13 @@ Picture ReferenceSelection(const Grey& current, const Grey& marks) {
     Picture rows(h, std::string(w, '.'));
     for (int32_t y = 0; y < h; y++)
         for (int32_t x = 0; x < w; x++)
-            if (sel[y][x]) rows[y][x] = '#';
+            if (sel[y][x])
+                rows[y][x] = '#';
     return rows;
 }
 
-TEST_F(MarkerSelect, MatchesPlainReferenceOnRandomImages) {
+TEST_F(MarkerSelect, MatchesPlainReferenceOnRandomImages)
+{
     std::mt19937 rng(20240607);
     std::uniform_int_distribution<int> size(1, 14);
     std::uniform_int_distribution<int> percent(0, 99);
@@ -365,8 +381,9 @@ TEST_F(MarkerSelect, MatchesPlainReferenceOnRandomImages) {
         for (size_t i = 0; i < n; i++) {
             // Mostly black and white, with some grey around the thresholds.
             int kind = percent(rng);
-            current.v.push_back(kind < 10  ? static_cast<float>(grey(rng))
-                                : kind < darkShare ? 0.0f : 255.0f);
+            current.v.push_back(kind < 10          ? static_cast<float>(grey(rng))
+                                : kind < darkShare ? 0.0f
+                                                   : 255.0f);
             int mark = percent(rng);
             marks.v.push_back(mark < 5 ? 0.0f : mark < 10 ? static_cast<float>(grey(rng)) : 255.0f);
         }

@@ -1,34 +1,41 @@
 // Named images: both storages behave alike for lines and columns, the file
 // format on disk, opening files with any header, and the failure paths.
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 
 #include <random>
 
 #include "test_support.h"
 
 // The test executable links the framework directly and supplies the body.
-extern "C" int32_t MainUserEntry(void) { return 0; }
+extern "C" int32_t MainUserEntry(void)
+{
+    return 0;
+}
 extern "C" const char gAboutText[] = "named image tests";
 
 namespace {
 
 enum class Storage { kMemory, kForcedFile, kKeepOnDisk };
 
-class NamedImageStorageTest : public NamedImageTest,
-                              public ::testing::WithParamInterface<Storage> {
+class NamedImageStorageTest : public NamedImageTest, public ::testing::WithParamInterface<Storage> {
 protected:
-    NamedImage* Make(const char* name, uint16_t width, uint16_t height, uint16_t bpp) {
+    NamedImage* Make(const char* name, uint16_t width, uint16_t height, uint16_t bpp)
+    {
         // A zero budget refuses temporary memory, so the image goes to a file.
         std::unique_ptr<host::ScopedMemoryBudget> budget;
-        if (GetParam() == Storage::kForcedFile) budget = std::make_unique<host::ScopedMemoryBudget>(0);
+        if (GetParam() == Storage::kForcedFile)
+            budget = std::make_unique<host::ScopedMemoryBudget>(0);
         NamedImage* image = nullptr;
-        EXPECT_EQ(_MakeNamedImage(name, GetParam() == Storage::kKeepOnDisk, width, height, bpp, &image), noErr);
+        EXPECT_EQ(
+            _MakeNamedImage(name, GetParam() == Storage::kKeepOnDisk, width, height, bpp, &image),
+            noErr);
         return image;
     }
 };
 
-TEST_P(NamedImageStorageTest, LinesAndColumnsAgreeWithAPlainPixelArray) {
+TEST_P(NamedImageStorageTest, LinesAndColumnsAgreeWithAPlainPixelArray)
+{
     const uint16_t w = 7, h = 5, bpp = 3;
     NamedImage* image = Make("work", w, h, bpp);
     ASSERT_NE(image, nullptr);
@@ -47,12 +54,14 @@ TEST_P(NamedImageStorageTest, LinesAndColumnsAgreeWithAPlainPixelArray) {
     for (int round = 0; round < 40; round++) {
         if (random() % 2) {
             int32_t y = static_cast<int32_t>(random() % h);
-            for (auto& b : line) b = static_cast<uint8_t>(random());
+            for (auto& b : line)
+                b = static_cast<uint8_t>(random());
             ASSERT_EQ(_PutLine(image, y, line.data()), noErr);
             std::copy(line.begin(), line.end(), expected.begin() + y * w * bpp);
         } else {
             int32_t x = static_cast<int32_t>(random() % w);
-            for (auto& b : column) b = static_cast<uint8_t>(random());
+            for (auto& b : column)
+                b = static_cast<uint8_t>(random());
             ASSERT_EQ(_PutColumn(image, x, column.data()), noErr);
             for (int32_t y = 0; y < h; y++)
                 std::copy_n(column.begin() + y * bpp, bpp, expected.begin() + (y * w + x) * bpp);
@@ -60,7 +69,8 @@ TEST_P(NamedImageStorageTest, LinesAndColumnsAgreeWithAPlainPixelArray) {
     }
     for (int32_t y = 0; y < h; y++) {
         ASSERT_EQ(_GetLine(image, y, line.data()), noErr);
-        EXPECT_TRUE(std::equal(line.begin(), line.end(), expected.begin() + y * w * bpp)) << "line " << y;
+        EXPECT_TRUE(std::equal(line.begin(), line.end(), expected.begin() + y * w * bpp))
+            << "line " << y;
     }
     for (int32_t x = 0; x < w; x++) {
         ASSERT_EQ(_GetColumn(image, x, column.data()), noErr);
@@ -81,18 +91,25 @@ TEST_P(NamedImageStorageTest, LinesAndColumnsAgreeWithAPlainPixelArray) {
     EXPECT_EQ(PlatformTempMemoryInUse(), baseMemory_);
 }
 
-TEST_P(NamedImageStorageTest, OutOfRangeLinesAndColumnsShowTheMessageAndMoveNothing) {
+TEST_P(NamedImageStorageTest, OutOfRangeLinesAndColumnsShowTheMessageAndMoveNothing)
+{
     NamedImage* image = Make("edges", 4, 3, 2);
     ASSERT_NE(image, nullptr);
     std::vector<uint8_t> buffer(8, 0xAB);
-    struct Case { bool column; int32_t index; bool valid; };
+    struct Case {
+        bool column;
+        int32_t index;
+        bool valid;
+    };
     const Case cases[] = {{false, -1, false}, {false, 3, false}, {false, 2, true},
                           {true, -1, false},  {true, 4, false},  {true, 3, true}};
     for (const Case& c : cases) {
         messages_.Clear();
         std::fill(buffer.begin(), buffer.end(), 0xAB);
-        if (c.column) _GetColumn(image, c.index, buffer.data());
-        else _GetLine(image, c.index, buffer.data());
+        if (c.column)
+            _GetColumn(image, c.index, buffer.data());
+        else
+            _GetLine(image, c.index, buffer.data());
         std::vector<std::string> want;
         if (!c.valid)
             want.push_back(c.column ? "X column out of range for this image (_GetColumn)"
@@ -101,7 +118,8 @@ TEST_P(NamedImageStorageTest, OutOfRangeLinesAndColumnsShowTheMessageAndMoveNoth
         // Valid reads bring zeros (6 bytes for a column, 8 for a line).
         size_t moved = c.valid ? (c.column ? 6 : 8) : 0;
         for (size_t i = 0; i < buffer.size(); i++)
-            EXPECT_EQ(buffer[i], i < moved ? 0 : 0xAB) << c.column << " " << c.index << " byte " << i;
+            EXPECT_EQ(buffer[i], i < moved ? 0 : 0xAB)
+                << c.column << " " << c.index << " byte " << i;
     }
     // The writes share the reads' texts.
     messages_.Clear();
@@ -113,7 +131,8 @@ TEST_P(NamedImageStorageTest, OutOfRangeLinesAndColumnsShowTheMessageAndMoveNoth
     _TossNamedImage(image);
 }
 
-TEST_P(NamedImageStorageTest, EmptyImagesCanBeMade) {
+TEST_P(NamedImageStorageTest, EmptyImagesCanBeMade)
+{
     // Zero height: every line is out of range, a column moves nothing.
     NamedImage* flat = Make("flat", 5, 0, 4);
     ASSERT_NE(flat, nullptr);
@@ -140,7 +159,8 @@ TEST_P(NamedImageStorageTest, EmptyImagesCanBeMade) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_P(NamedImageStorageTest, MakingReplacesAnExistingFileOfTheName) {
+TEST_P(NamedImageStorageTest, MakingReplacesAnExistingFileOfTheName)
+{
     WriteFileBytes(dir_ / "old", std::vector<uint8_t>(100, 0xEE));
     NamedImage* image = Make("old", 2, 2, 1);
     ASSERT_NE(image, nullptr);
@@ -155,16 +175,21 @@ TEST_P(NamedImageStorageTest, MakingReplacesAnExistingFileOfTheName) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, NamedImageStorageTest,
-                         ::testing::Values(Storage::kMemory, Storage::kForcedFile, Storage::kKeepOnDisk),
+                         ::testing::Values(Storage::kMemory, Storage::kForcedFile,
+                                           Storage::kKeepOnDisk),
                          [](const auto& info) {
                              switch (info.param) {
-                                 case Storage::kMemory: return "Memory";
-                                 case Storage::kForcedFile: return "ForcedFile";
-                                 default: return "KeepOnDisk";
+                             case Storage::kMemory:
+                                 return "Memory";
+                             case Storage::kForcedFile:
+                                 return "ForcedFile";
+                             default:
+                                 return "KeepOnDisk";
                              }
                          });
 
-TEST_F(NamedImageTest, NewFileIsHeaderThenZerosAcrossSeveralChunks) {
+TEST_F(NamedImageTest, NewFileIsHeaderThenZerosAcrossSeveralChunks)
+{
     // 600,000 pixel bytes: more than one 524,288-byte zero chunk.
     NamedImage* image = nullptr;
     ASSERT_EQ(_MakeNamedImage("big", 1, 1000, 300, 2, &image), noErr);
@@ -178,7 +203,8 @@ TEST_F(NamedImageTest, NewFileIsHeaderThenZerosAcrossSeveralChunks) {
     EXPECT_EQ(PlatformOpenFileCount(), baseOpenFiles_);
 }
 
-TEST_F(NamedImageTest, OpeningTakesWhateverHeaderTheFileHas) {
+TEST_F(NamedImageTest, OpeningTakesWhateverHeaderTheFileHas)
+{
     // Arbitrary header bytes are the dimensions, unchecked.
     WriteFileBytes(dir_ / "any", {0x03, 0x00, 0x02, 0x00, 0x01, 0x00, 9, 8, 7, 6, 5, 4});
     NamedImage* image = nullptr;
@@ -212,7 +238,8 @@ TEST_F(NamedImageTest, OpeningTakesWhateverHeaderTheFileHas) {
     EXPECT_EQ(PlatformOpenFileCount(), baseOpenFiles_);
 }
 
-TEST_F(NamedImageTest, OpenFailuresHandOutNothingAndKeepTheFile) {
+TEST_F(NamedImageTest, OpenFailuresHandOutNothingAndKeepTheFile)
+{
     NamedImage* image = reinterpret_cast<NamedImage*>(0x1);
     EXPECT_EQ(_OpenNamedImage("missing", &image), fnfErr);
     EXPECT_EQ(image, nullptr);
@@ -226,26 +253,30 @@ TEST_F(NamedImageTest, OpenFailuresHandOutNothingAndKeepTheFile) {
     EXPECT_TRUE(fs::exists(dir_ / "short"));
 }
 
-TEST_F(NamedImageTest, FileThatFailsToOpenIsNotDeleted) {
+TEST_F(NamedImageTest, FileThatFailsToOpenIsNotDeleted)
+{
     WriteFileBytes(dir_ / "kept", NativeHeader(1, 1, 1));
     // Exhaust the process's descriptors so the open fails for a passing reason.
-    struct rlimit saved{};
+    struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
     std::vector<int> held;
     struct rlimit tight = saved;
     tight.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) held.push_back(fd);
+    for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;)
+        held.push_back(fd);
     NamedImage* image = nullptr;
     OSErr result = _OpenNamedImage("kept", &image);
-    for (int fd : held) close(fd);
+    for (int fd : held)
+        close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_NE(result, noErr);
     EXPECT_EQ(image, nullptr);
     EXPECT_EQ(ReadFileBytes(dir_ / "kept"), NativeHeader(1, 1, 1));
 }
 
-TEST_F(NamedImageTest, NamesLongerThan255CharactersAreRefusedAndTouchNothing) {
+TEST_F(NamedImageTest, NamesLongerThan255CharactersAreRefusedAndTouchNothing)
+{
     const std::string longest(255, 'n');
     const std::string tooLong(256, 'n');
     WriteFileBytes(dir_ / longest, {4, 5, 6});
@@ -265,7 +296,8 @@ TEST_F(NamedImageTest, NamesLongerThan255CharactersAreRefusedAndTouchNothing) {
     EXPECT_TRUE(Files().empty());
 }
 
-TEST_F(NamedImageTest, FSSpecOfANameCutTo255Characters) {
+TEST_F(NamedImageTest, FSSpecOfANameCutTo255Characters)
+{
     FSSpec spec{};
     _CStringToFSSpec(nullptr, &spec);
     EXPECT_EQ(spec.vRefNum, -1);
@@ -277,7 +309,8 @@ TEST_F(NamedImageTest, FSSpecOfANameCutTo255Characters) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(spec.name + 1), 255), std::string(255, 'a'));
 }
 
-TEST_F(NamedImageTest, WithoutAPreferencesFolderOnlyMemoryImagesCanBeMade) {
+TEST_F(NamedImageTest, WithoutAPreferencesFolderOnlyMemoryImagesCanBeMade)
+{
     prefs_.reset();
     host::ScopedFolder none(kPreferencesFolderType, dir_ / "absent");
     NamedImage* image = nullptr;
@@ -292,7 +325,8 @@ TEST_F(NamedImageTest, WithoutAPreferencesFolderOnlyMemoryImagesCanBeMade) {
 
 // A file-backed image beyond 4 GiB: offsets past 32 bits reach the right
 // bytes. The file is sparse, so nothing near its size is written.
-TEST_F(NamedImageTest, FileImageBeyond4GiBAddressesTheRightBytes) {
+TEST_F(NamedImageTest, FileImageBeyond4GiBAddressesTheRightBytes)
+{
     const uint16_t w = 32768, h = 32768, bpp = 8;  // 8 GiB of pixels
     const uint64_t lineBytes = uint64_t{w} * bpp;
     const uint64_t total = 6 + lineBytes * h;
@@ -306,7 +340,8 @@ TEST_F(NamedImageTest, FileImageBeyond4GiBAddressesTheRightBytes) {
     EXPECT_EQ(image->byteCount, lineBytes * h);
 
     std::vector<uint8_t> line(lineBytes);
-    for (size_t i = 0; i < line.size(); i++) line[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < line.size(); i++)
+        line[i] = static_cast<uint8_t>(i * 7 + 1);
     const int32_t y = h - 1;
     ASSERT_EQ(_PutLine(image, y, line.data()), noErr);
     // Check on disk at the 64-bit offset, independently of the framework.

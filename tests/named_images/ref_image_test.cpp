@@ -7,14 +7,17 @@ namespace {
 
 const fs::path kRefName = "Reference Image.xzy";
 
-std::vector<float> Line(int32_t width, float seed) {
+std::vector<float> Line(int32_t width, float seed)
+{
     std::vector<float> line(static_cast<size_t>(width) * 3);
-    for (size_t i = 0; i < line.size(); i++) line[i] = seed + static_cast<float>(i) * 0.25f;
+    for (size_t i = 0; i < line.size(); i++)
+        line[i] = seed + static_cast<float>(i) * 0.25f;
     return line;
 }
 
 // The end of one run and the start of the next, as the entry code does them.
-void NextRun() {
+void NextRun()
+{
     _CloseRefImage();
     _TossOpenImageFiles();
     gRefImage = nullptr;
@@ -24,7 +27,8 @@ void NextRun() {
 using RefImageTest = NamedImageTest;
 using TempImageTest = NamedImageTest;
 
-TEST_F(RefImageTest, WithoutAStoredImageEveryUseFailsAndRetries) {
+TEST_F(RefImageTest, WithoutAStoredImageEveryUseFailsAndRetries)
+{
     int32_t w = -1, h = -1;
     EXPECT_EQ(GetRefDimensions(&w, &h), fnfErr);
     EXPECT_EQ(w, 0);
@@ -47,14 +51,16 @@ TEST_F(RefImageTest, WithoutAStoredImageEveryUseFailsAndRetries) {
     EXPECT_EQ(h, 1);
 }
 
-TEST_F(RefImageTest, StoredInOneRunReadBackInTheNext) {
+TEST_F(RefImageTest, StoredInOneRunReadBackInTheNext)
+{
     ASSERT_EQ(InitializeRefImage(4, 3), noErr);
     std::vector<float> zeros(12, 0.0f), got(12);
     for (int32_t y = 0; y < 3; y++) {
         ASSERT_EQ(ReadRefImageLine(y, got.data()), noErr);
         EXPECT_EQ(got, zeros) << "line " << y;
     }
-    for (int32_t y = 0; y < 2; y++) ASSERT_EQ(WriteRefImageLine(y, Line(4, 10.0f * y).data()), noErr);
+    for (int32_t y = 0; y < 2; y++)
+        ASSERT_EQ(WriteRefImageLine(y, Line(4, 10.0f * y).data()), noErr);
     NextRun();
 
     EXPECT_EQ(std::vector<std::string>{kRefName}, Files());
@@ -76,7 +82,8 @@ TEST_F(RefImageTest, StoredInOneRunReadBackInTheNext) {
     EXPECT_EQ(PlatformOpenFileCount(), baseOpenFiles_);
 }
 
-TEST_F(RefImageTest, InitializingAgainReplacesTheImageAlsoWithASmallerOne) {
+TEST_F(RefImageTest, InitializingAgainReplacesTheImageAlsoWithASmallerOne)
+{
     ASSERT_EQ(InitializeRefImage(5, 5), noErr);
     ASSERT_EQ(WriteRefImageLine(0, Line(5, 1.0f).data()), noErr);
     NamedImage* first = gRefImage;
@@ -93,7 +100,8 @@ TEST_F(RefImageTest, InitializingAgainReplacesTheImageAlsoWithASmallerOne) {
     EXPECT_EQ(ReadFileBytes(dir_ / kRefName), want);
 }
 
-TEST_F(RefImageTest, ShortReferenceFileGivesEndOfFileAndNoImage) {
+TEST_F(RefImageTest, ShortReferenceFileGivesEndOfFileAndNoImage)
+{
     WriteFileBytes(dir_ / kRefName, {1, 0, 1});
     int32_t w = -1, h = -1;
     EXPECT_EQ(GetRefDimensions(&w, &h), eofErr);
@@ -104,20 +112,23 @@ TEST_F(RefImageTest, ShortReferenceFileGivesEndOfFileAndNoImage) {
     EXPECT_TRUE(fs::exists(dir_ / kRefName));
 }
 
-TEST_F(TempImageTest, NullImageIDIsReportedByEachOperation) {
+TEST_F(TempImageTest, NullImageIDIsReportedByEachOperation)
+{
     std::vector<uint8_t> buffer(4, 0x11);
     ReadTempImageLine(nullptr, 0, buffer.data());
     WriteTempImageLine(nullptr, 0, buffer.data());
     ReadTempImageColumn(nullptr, 0, buffer.data());
     WriteTempImageColumn(nullptr, 0, buffer.data());
-    EXPECT_EQ(messages_.Messages(), (std::vector<std::string>{"imageID is 0.  (ReadTempImageLine)",
-                                                              "imageID is 0.  (WriteTempImageLine)",
-                                                              "imageID is 0.  (ReadTempImageColumn)",
-                                                              "imageID is 0.  (WriteTempImageColumn)"}));
+    EXPECT_EQ(messages_.Messages(),
+              (std::vector<std::string>{"imageID is 0.  (ReadTempImageLine)",
+                                        "imageID is 0.  (WriteTempImageLine)",
+                                        "imageID is 0.  (ReadTempImageColumn)",
+                                        "imageID is 0.  (WriteTempImageColumn)"}));
     EXPECT_EQ(buffer, std::vector<uint8_t>(4, 0x11));
 }
 
-TEST_F(TempImageTest, TemporaryImagesLeaveNoFileOrMemoryBehindAfterTheRun) {
+TEST_F(TempImageTest, TemporaryImagesLeaveNoFileOrMemoryBehindAfterTheRun)
+{
     NamedImage* inMemory = nullptr;
     ASSERT_EQ(MakeTemporaryImage(8, 8, 4, "Temp A", &inMemory), noErr);
     EXPECT_NE(inMemory->data, nullptr);
@@ -151,7 +162,8 @@ TEST_F(TempImageTest, TemporaryImagesLeaveNoFileOrMemoryBehindAfterTheRun) {
     EXPECT_TRUE(messages_.Messages().empty());
 }
 
-TEST_F(TempImageTest, ReleasedImageIsTakenOffTheListBeforeShutDown) {
+TEST_F(TempImageTest, ReleasedImageIsTakenOffTheListBeforeShutDown)
+{
     NamedImage* first = nullptr;
     NamedImage* second = nullptr;
     ASSERT_EQ(MakeTemporaryImage(2, 2, 4, "one", &first), noErr);
@@ -164,7 +176,8 @@ TEST_F(TempImageTest, ReleasedImageIsTakenOffTheListBeforeShutDown) {
     EXPECT_EQ(PlatformTempMemoryInUse(), baseMemory_);
 }
 
-TEST_F(TempImageTest, FailedCreationHandsOutNullAndRegistersNothing) {
+TEST_F(TempImageTest, FailedCreationHandsOutNullAndRegistersNothing)
+{
     NamedImage* image = reinterpret_cast<NamedImage*>(0x1);
     EXPECT_EQ(MakeTemporaryImage(2, 2, 4, std::string(300, 'x').c_str(), &image), bdNamErr);
     EXPECT_EQ(image, nullptr);
@@ -173,7 +186,8 @@ TEST_F(TempImageTest, FailedCreationHandsOutNullAndRegistersNothing) {
     EXPECT_EQ(messages_.Messages(), std::vector<std::string>{"imageID is 0.  (ReadTempImageLine)"});
 }
 
-TEST_F(TempImageTest, TemporaryImageUnderTheReferenceNameDeletesTheStoredReference) {
+TEST_F(TempImageTest, TemporaryImageUnderTheReferenceNameDeletesTheStoredReference)
+{
     ASSERT_EQ(InitializeRefImage(1, 1), noErr);
     NextRun();
     ASSERT_TRUE(fs::exists(dir_ / kRefName));

@@ -24,7 +24,8 @@
 
 namespace fs = std::filesystem;
 
-inline fs::path MakeFreshDir(const std::string& stem) {
+inline fs::path MakeFreshDir(const std::string& stem)
+{
     static std::atomic<int> counter{0};
     fs::path dir = fs::temp_directory_path() /
                    (stem + "_" + std::to_string(getpid()) + "_" + std::to_string(counter++));
@@ -33,18 +34,22 @@ inline fs::path MakeFreshDir(const std::string& stem) {
     return dir;
 }
 
-inline std::vector<uint8_t> ReadFileBytes(const fs::path& path) {
+inline std::vector<uint8_t> ReadFileBytes(const fs::path& path)
+{
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
+inline void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 // Header bytes of a named-image file in this processor's byte order.
-inline std::vector<uint8_t> NativeHeader(uint16_t width, uint16_t height, uint16_t bytesPerPixel) {
+inline std::vector<uint8_t> NativeHeader(uint16_t width, uint16_t height, uint16_t bytesPerPixel)
+{
     std::vector<uint8_t> header(6);
     std::memcpy(header.data() + 0, &width, 2);
     std::memcpy(header.data() + 2, &height, 2);
@@ -54,7 +59,8 @@ inline std::vector<uint8_t> NativeHeader(uint16_t width, uint16_t height, uint16
 
 class NamedImageTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         dir_ = MakeFreshDir("named_images");
         prefs_ = std::make_unique<host::ScopedFolder>(kPreferencesFolderType, dir_);
         gRefImage = nullptr;
@@ -62,7 +68,8 @@ protected:
         baseOpenFiles_ = PlatformOpenFileCount();
         baseMemory_ = PlatformTempMemoryInUse();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         _CloseRefImage();
         gRefImage = nullptr;
         _TossOpenImageFiles();
@@ -70,9 +77,11 @@ protected:
         fs::remove_all(dir_);
     }
     // Files in the Preferences folder, by name.
-    std::vector<std::string> Files() const {
+    std::vector<std::string> Files() const
+    {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+        for (const auto& entry : fs::directory_iterator(dir_))
+            names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }

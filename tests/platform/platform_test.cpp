@@ -18,7 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::basic_string<unsigned char> Counted(const std::string& name) {
+std::basic_string<unsigned char> Counted(const std::string& name)
+{
     std::basic_string<unsigned char> counted(1, static_cast<unsigned char>(name.size()));
     counted.append(name.begin(), name.end());
     return counted;
@@ -29,25 +30,31 @@ struct PlatformFiles : ::testing::Test {
     std::optional<host::ScopedFolder> prefs;
     int16_t vRef = 0;
     int32_t dirID = 0;
-    void SetUp() override {
+    void SetUp() override
+    {
         fs::remove_all(dir);
         fs::create_directories(dir);
         prefs.emplace(kPreferencesFolderType, dir);
-        ASSERT_EQ(FindFolder(kOnSystemDisk, kPreferencesFolderType, kDontCreateFolder, &vRef, &dirID), noErr);
+        ASSERT_EQ(
+            FindFolder(kOnSystemDisk, kPreferencesFolderType, kDontCreateFolder, &vRef, &dirID),
+            noErr);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         prefs.reset();
         fs::remove_all(dir);
     }
 };
 
-TEST_F(PlatformFiles, FoldersAreFoundNeverMade) {
+TEST_F(PlatformFiles, FoldersAreFoundNeverMade)
+{
     int16_t v = 0;
     int32_t id = 0;
     {
         host::ScopedFolder unset(kDesktopFolderType, "");
         PlatformSetFolder(kDesktopFolderType, nullptr);
-        EXPECT_EQ(FindFolder(kOnSystemDisk, kDesktopFolderType, kDontCreateFolder, &v, &id), fnfErr);
+        EXPECT_EQ(FindFolder(kOnSystemDisk, kDesktopFolderType, kDontCreateFolder, &v, &id),
+                  fnfErr);
     }
     host::ScopedFolder missing(kDesktopFolderType, dir / "not-there");
     EXPECT_EQ(FindFolder(kOnSystemDisk, kDesktopFolderType, 1, &v, &id), fnfErr);
@@ -58,7 +65,8 @@ TEST_F(PlatformFiles, FoldersAreFoundNeverMade) {
     EXPECT_EQ(again, dirID);
 }
 
-TEST_F(PlatformFiles, CreateOpenReadWriteSeekAndErrorCodes) {
+TEST_F(PlatformFiles, CreateOpenReadWriteSeekAndErrorCodes)
+{
     auto name = Counted("data.bin");
     EXPECT_EQ(HOpen(vRef, dirID, name.c_str(), fsRdWrPerm, nullptr), fnfErr);
     EXPECT_EQ(HCreate(vRef, dirID, name.c_str(), 0x43524541, 0x54595045), noErr);
@@ -92,7 +100,8 @@ TEST_F(PlatformFiles, CreateOpenReadWriteSeekAndErrorCodes) {
     EXPECT_EQ(HDelete(vRef, dirID, name.c_str()), fnfErr);
 }
 
-TEST_F(PlatformFiles, NamesNeverLeaveTheirFolder) {
+TEST_F(PlatformFiles, NamesNeverLeaveTheirFolder)
+{
     for (const char* bad : {"../escape", "a/b", ".", "..", ""}) {
         auto name = Counted(bad);
         EXPECT_EQ(HCreate(vRef, dirID, name.c_str(), 0, 0), bdNamErr) << bad;
@@ -102,7 +111,8 @@ TEST_F(PlatformFiles, NamesNeverLeaveTheirFolder) {
     EXPECT_EQ(HCreate(kPlatformVolume, 99999, name.c_str(), 0, 0), dirNFErr);
 }
 
-TEST(PlatformMemory, BudgetRefusesAndReleasesAreCounted) {
+TEST(PlatformMemory, BudgetRefusesAndReleasesAreCounted)
+{
     host::ScopedMemoryBudget budget(1000);
     int64_t before = PlatformTempMemoryInUse();
     OSErr err = noErr;
@@ -120,7 +130,8 @@ TEST(PlatformMemory, BudgetRefusesAndReleasesAreCounted) {
     DisposeHandle(again);
 }
 
-TEST(PlatformMemory, LargeBlocksAreUsable) {
+TEST(PlatformMemory, LargeBlocksAreUsable)
+{
     OSErr err = noErr;
     Handle big = TempNewHandle(5 << 20, &err);
     ASSERT_NE(big, nullptr);
@@ -130,7 +141,8 @@ TEST(PlatformMemory, LargeBlocksAreUsable) {
     DisposeHandle(big);
 }
 
-TEST(PlatformMessages, TextGoesToTheInstalledHandler) {
+TEST(PlatformMessages, TextGoesToTheInstalledHandler)
+{
     host::MessageCapture capture;
     const unsigned char text[] = {5, 'a', '\r', 'b', 'c', 'd'};
     ModalMessageDialog(text);

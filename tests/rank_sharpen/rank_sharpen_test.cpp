@@ -20,31 +20,42 @@
 namespace {
 
 struct Params {
-    int discSize = 25;      // N
+    int discSize = 25;  // N
     int mode = 3;
-    float amount = 1.0f;    // already divided by 100
+    float amount = 1.0f;  // already divided by 100
     float clip = 0.005f;
 };
 
 // Squared-distance bound of each disc size.
-int DistanceBound(int discSize) {
+int DistanceBound(int discSize)
+{
     switch (discSize) {
-        case 5: return 1;
-        case 9: return 2;
-        case 13: return 4;
-        case 21: return 5;
-        case 25: return 8;
-        case 29: return 9;
-        case 37: return 10;
-        case 45: return 13;
-        default: return 18;
+    case 5:
+        return 1;
+    case 9:
+        return 2;
+    case 13:
+        return 4;
+    case 21:
+        return 5;
+    case 25:
+        return 8;
+    case 29:
+        return 9;
+    case 37:
+        return 10;
+    case 45:
+        return 13;
+    default:
+        return 18;
     }
 }
 
 using Plane = std::vector<float>;
 
 // Minimum or maximum over the disc, with border lines and columns repeated.
-Plane Rank(const Plane& src, int w, int h, int discSize, bool maximum) {
+Plane Rank(const Plane& src, int w, int h, int discSize, bool maximum)
+{
     const int bound = DistanceBound(discSize);
     Plane out(src.size());
     for (int y = 0; y < h; ++y)
@@ -52,7 +63,8 @@ Plane Rank(const Plane& src, int w, int h, int discSize, bool maximum) {
             float r = src[y * w + x];
             for (int dy = -3; dy <= 3; ++dy)
                 for (int dx = -3; dx <= 3; ++dx) {
-                    if (dx * dx + dy * dy > bound) continue;
+                    if (dx * dx + dy * dy > bound)
+                        continue;
                     float s = src[std::clamp(y + dy, 0, h - 1) * w + std::clamp(x + dx, 0, w - 1)];
                     r = maximum ? std::max(r, s) : std::min(r, s);
                 }
@@ -61,15 +73,19 @@ Plane Rank(const Plane& src, int w, int h, int discSize, bool maximum) {
     return out;
 }
 
-uint8_t ToByte(float v) {
-    if (v < 0.0f) return 0;
-    if (v > 255.0f) return 255;
+uint8_t ToByte(float v)
+{
+    if (v < 0.0f)
+        return 0;
+    if (v > 255.0f)
+        return 255;
     return static_cast<uint8_t>(v);
 }
 
 // The filter's result on an 8-bit RGB image, or nullopt when it refuses a
 // flat image.
-std::optional<host::Image> Reference(const host::Image& in, const Params& p) {
+std::optional<host::Image> Reference(const host::Image& in, const Params& p)
+{
     const int w = in.width, h = in.height;
     const size_t count = static_cast<size_t>(w) * h;
     Plane g(count);
@@ -85,10 +101,14 @@ std::optional<host::Image> Reference(const host::Image& in, const Params& p) {
     for (size_t i = 0; i < count; ++i) {
         float bright = g[i] - opening[i], dark = g[i] - closing[i];
         float s;
-        if (p.mode == 1) s = bright * p.amount + g[i];
-        else if (p.mode == 2) s = dark * p.amount + g[i];
-        else if (std::fabs(bright) > std::fabs(dark)) s = bright * (2.0f - g[i] / 127.5f) * p.amount + g[i];
-        else s = (g[i] / 127.5f) * dark * p.amount + g[i];
+        if (p.mode == 1)
+            s = bright * p.amount + g[i];
+        else if (p.mode == 2)
+            s = dark * p.amount + g[i];
+        else if (std::fabs(bright) > std::fabs(dark))
+            s = bright * (2.0f - g[i] / 127.5f) * p.amount + g[i];
+        else
+            s = (g[i] / 127.5f) * dark * p.amount + g[i];
         v[i] = s;
         lo = std::min(lo, s);
         hi = std::max(hi, s);
@@ -96,16 +116,20 @@ std::optional<host::Image> Reference(const host::Image& in, const Params& p) {
     float lowValue = 0.0f, stretch = 0.0f;
     if (p.clip >= 0.0f) {
         float range = hi - lo;
-        if (range <= 0.0f) return std::nullopt;
+        if (range <= 0.0f)
+            return std::nullopt;
         std::vector<int> bins(1000, 0);
-        for (float s : v) bins[std::min(999, static_cast<int>((s - lo) / range * 1000.0f))]++;
+        for (float s : v)
+            bins[std::min(999, static_cast<int>((s - lo) / range * 1000.0f))]++;
         int lowBin = 0, highBin = 999;
         float sum = 0.0f;
         for (int i = 0; i < 1000; ++i) {
             sum += static_cast<float>(bins[i]);
             float f = sum / (static_cast<float>(w) * static_cast<float>(h));
-            if (f <= p.clip) lowBin = i;
-            if (f < 1.0f - p.clip) highBin = i;
+            if (f <= p.clip)
+                lowBin = i;
+            if (f < 1.0f - p.clip)
+                highBin = i;
         }
         lowValue = lo + range * lowBin / 1000.0f;
         stretch = lo + range * highBin / 1000.0f - lowValue;
@@ -128,37 +152,44 @@ std::optional<host::Image> Reference(const host::Image& in, const Params& p) {
     return out;
 }
 
-host::Image Rgb(int w, int h, std::mt19937& rng, bool grey = false) {
+host::Image Rgb(int w, int h, std::mt19937& rng, bool grey = false)
+{
     host::Image img = host::Image::Make(w, h, plugInModeRGBColor, 8);
     std::uniform_int_distribution<int> d(0, 255);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             int v = d(rng);
-            for (int c = 0; c < 3; ++c) img.U8(x, y, c) = static_cast<uint8_t>(grey ? v : d(rng));
+            for (int c = 0; c < 3; ++c)
+                img.U8(x, y, c) = static_cast<uint8_t>(grey ? v : d(rng));
         }
     return img;
 }
 
 // A grey RGB image from rows of brightness values.
-host::Image Grey(const std::vector<std::vector<int>>& rows) {
+host::Image Grey(const std::vector<std::vector<int>>& rows)
+{
     host::Image img = host::Image::Make(static_cast<int32_t>(rows[0].size()),
                                         static_cast<int32_t>(rows.size()), plugInModeRGBColor, 8);
     for (size_t y = 0; y < rows.size(); ++y)
         for (size_t x = 0; x < rows[y].size(); ++x)
             for (int c = 0; c < 3; ++c)
-                img.U8(static_cast<int>(x), static_cast<int>(y), c) = static_cast<uint8_t>(rows[y][x]);
+                img.U8(static_cast<int>(x), static_cast<int>(y), c) =
+                    static_cast<uint8_t>(rows[y][x]);
     return img;
 }
 
-std::vector<int> GreyRow(const host::Image& img, int y) {
+std::vector<int> GreyRow(const host::Image& img, int y)
+{
     std::vector<int> row;
-    for (int x = 0; x < img.width; ++x) row.push_back(img.U8(x, y, 0));
+    for (int x = 0; x < img.width; ++x)
+        row.push_back(img.U8(x, y, 0));
     return row;
 }
 
 class RankSharpenTest : public ::testing::Test {
 protected:
-    RankSharpenTest() : module_(PLUGIN_DIR "/rank_sharpen.so") {
+    RankSharpenTest() : module_(PLUGIN_DIR "/rank_sharpen.so")
+    {
         std::random_device rd;
         dir_ = std::filesystem::temp_directory_path() /
                ("rank_sharpen_test_" + std::to_string(rd()) + std::to_string(rd()));
@@ -167,17 +198,20 @@ protected:
         desk_.emplace(kDesktopFolderType, dir_ / "desk");
         pref_.emplace(kPreferencesFolderType, dir_ / "pref");
     }
-    ~RankSharpenTest() override {
+    ~RankSharpenTest() override
+    {
         desk_.reset();
         pref_.reset();
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
-    void Parameters(const std::string& text) {
+    void Parameters(const std::string& text)
+    {
         std::ofstream(dir_ / "desk" / "ranksharp.txt", std::ios::binary | std::ios::trunc) << text;
     }
     // Runs the filter and checks it against the reference.
-    void ExpectMatchesReference(const host::Image& in, const Params& p) {
+    void ExpectMatchesReference(const host::Image& in, const Params& p)
+    {
         host::RunReport report = host::RunFilter(module_, in);
         std::optional<host::Image> expected = Reference(in, p);
         EXPECT_TRUE(report.messages.empty());
@@ -195,14 +229,16 @@ protected:
     std::optional<host::ScopedFolder> desk_, pref_;
 };
 
-TEST_F(RankSharpenTest, AboutText) {
+TEST_F(RankSharpenTest, AboutText)
+{
     EXPECT_EQ(host::AboutText(module_), "Rank-Based Sharpening Filter");
 }
 
 // Each disc shape D_M (value 100 on black) is kept by an opening with a disc
 // no larger than it and changed by a larger one, so this image tells every
 // disc size apart.
-host::Image DiscSampler() {
+host::Image DiscSampler()
+{
     const int sizes[] = {5, 9, 13, 21, 25, 29, 37, 45, 49};
     const int cell = 12;
     host::Image img = host::Image::Make(3 * cell, 3 * cell, plugInModeRGBColor, 8);
@@ -212,18 +248,20 @@ host::Image DiscSampler() {
         for (int dy = -3; dy <= 3; ++dy)
             for (int dx = -3; dx <= 3; ++dx)
                 if (dx * dx + dy * dy <= bound)
-                    for (int c = 0; c < 3; ++c) img.U8(cx + dx, cy + dy, c) = 100;
+                    for (int c = 0; c < 3; ++c)
+                        img.U8(cx + dx, cy + dy, c) = 100;
     }
     return img;
 }
 
-TEST_F(RankSharpenTest, RadiusSelectsDiscSize) {
+TEST_F(RankSharpenTest, RadiusSelectsDiscSize)
+{
     const host::Image in = DiscSampler();
     // Mode 1, amount 100 %, no stretch: a pixel the opening drops doubles.
     const std::vector<std::pair<std::string, int>> cases = {
-        {"-1", 5},      {"0", 5},      {"1.41", 5},   {"1.4142135", 9}, {"2.0", 13},
-        {"2.236", 21},  {"2.9", 25},   {"3.0", 29},   {"3.1622777", 37}, {"3.6055512", 37},
-        {"3.606", 45},  {"4.0", 49},   {"4.2426", 49}, {"100", 49},
+        {"-1", 5},     {"0", 5},    {"1.41", 5},    {"1.4142135", 9},  {"2.0", 13},
+        {"2.236", 21}, {"2.9", 25}, {"3.0", 29},    {"3.1622777", 37}, {"3.6055512", 37},
+        {"3.606", 45}, {"4.0", 49}, {"4.2426", 49}, {"100", 49},
     };
     for (const auto& [radius, discSize] : cases) {
         SCOPED_TRACE("radius " + radius);
@@ -233,11 +271,13 @@ TEST_F(RankSharpenTest, RadiusSelectsDiscSize) {
     // The sampler really does tell neighbouring sizes apart.
     const int sizes[] = {5, 9, 13, 21, 25, 29, 37, 45, 49};
     for (int k = 0; k + 1 < 9; ++k)
-        EXPECT_FALSE(*Reference(in, {sizes[k], 1, 1.0f, -1.0f}) == *Reference(in, {sizes[k + 1], 1, 1.0f, -1.0f}))
+        EXPECT_FALSE(*Reference(in, {sizes[k], 1, 1.0f, -1.0f}) ==
+                     *Reference(in, {sizes[k + 1], 1, 1.0f, -1.0f}))
             << sizes[k];
 }
 
-TEST_F(RankSharpenTest, ModeIsTruncatedTowardZero) {
+TEST_F(RankSharpenTest, ModeIsTruncatedTowardZero)
+{
     std::mt19937 rng(11);
     const host::Image in = Rgb(13, 11, rng);
     const std::vector<std::pair<std::string, int>> cases = {
@@ -251,14 +291,16 @@ TEST_F(RankSharpenTest, ModeIsTruncatedTowardZero) {
     EXPECT_FALSE(*Reference(in, {13, 2, 1.5f, 0.01f}) == *Reference(in, {13, 3, 1.5f, 0.01f}));
 }
 
-TEST_F(RankSharpenTest, DefaultsWithoutParameterFile) {
+TEST_F(RankSharpenTest, DefaultsWithoutParameterFile)
+{
     std::mt19937 rng(3);
     const host::Image in = Rgb(17, 15, rng);
     ExpectMatchesReference(in, {25, 3, 1.0f, 0.005f});
     EXPECT_FALSE(*Reference(in, {25, 3, 1.0f, 0.005f}) == *Reference(in, {29, 3, 1.0f, 0.005f}));
 }
 
-TEST_F(RankSharpenTest, MissingNumbersBecomeZero) {
+TEST_F(RankSharpenTest, MissingNumbersBecomeZero)
+{
     std::mt19937 rng(5);
     const host::Image in = Rgb(12, 10, rng);
     Parameters("3.0\r");
@@ -269,7 +311,8 @@ TEST_F(RankSharpenTest, MissingNumbersBecomeZero) {
     ExpectMatchesReference(in, {49, 1, 0.0f, 0.0f});
 }
 
-TEST_F(RankSharpenTest, AmountZeroIsTheStretchAlone) {
+TEST_F(RankSharpenTest, AmountZeroIsTheStretchAlone)
+{
     Parameters("2.9\r3\r0\r0\r");
     host::RunReport report = host::RunFilter(module_, Grey({{10, 20, 30, 40}}));
     EXPECT_EQ(report.result, 0);
@@ -279,7 +322,8 @@ TEST_F(RankSharpenTest, AmountZeroIsTheStretchAlone) {
     ExpectMatchesReference(Rgb(9, 8, rng), {25, 3, 0.0f, 0.0f});
 }
 
-TEST_F(RankSharpenTest, NegativeClipClampsInsteadOfStretching) {
+TEST_F(RankSharpenTest, NegativeClipClampsInsteadOfStretching)
+{
     struct Case {
         std::string params;
         std::vector<int> in, out;
@@ -302,7 +346,8 @@ TEST_F(RankSharpenTest, NegativeClipClampsInsteadOfStretching) {
     }
 }
 
-TEST_F(RankSharpenTest, UniformImageIsRefusedAndLeftUnchanged) {
+TEST_F(RankSharpenTest, UniformImageIsRefusedAndLeftUnchanged)
+{
     host::Image in = Grey({{77, 77, 77}, {77, 77, 77}});
     in.U8(1, 1, 0) = 80;  // same brightness, other colour
     in.U8(1, 1, 2) = 74;
@@ -318,7 +363,8 @@ TEST_F(RankSharpenTest, UniformImageIsRefusedAndLeftUnchanged) {
     EXPECT_EQ(report.abortTests, 4 * in.height);  // no histogram pass
 }
 
-TEST_F(RankSharpenTest, GreyImageStaysGrey) {
+TEST_F(RankSharpenTest, GreyImageStaysGrey)
+{
     std::mt19937 rng(21);
     const host::Image in = Rgb(14, 9, rng, true);
     host::RunReport report = host::RunFilter(module_, in);
@@ -331,12 +377,15 @@ TEST_F(RankSharpenTest, GreyImageStaysGrey) {
     ExpectMatchesReference(in, {25, 3, 1.0f, 0.005f});
 }
 
-TEST_F(RankSharpenTest, BordersRepeatOnThinImages) {
+TEST_F(RankSharpenTest, BordersRepeatOnThinImages)
+{
     std::mt19937 rng(17);
-    for (auto [w, h] : {std::pair{1, 9}, std::pair{9, 1}, std::pair{1, 1}, std::pair{2, 5}, std::pair{7, 2}}) {
+    for (auto [w, h] :
+         {std::pair{1, 9}, std::pair{9, 1}, std::pair{1, 1}, std::pair{2, 5}, std::pair{7, 2}}) {
         SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
-        for (const auto& [text, p] : {std::pair{std::string("4\r3\r200\r0.1\r"), Params{49, 3, 2.0f, 0.1f}},
-                                      std::pair{std::string("1\r1\r100\r0\r"), Params{5, 1, 1.0f, 0.0f}}}) {
+        for (const auto& [text, p] :
+             {std::pair{std::string("4\r3\r200\r0.1\r"), Params{49, 3, 2.0f, 0.1f}},
+              std::pair{std::string("1\r1\r100\r0\r"), Params{5, 1, 1.0f, 0.0f}}}) {
             Parameters(text);
             ExpectMatchesReference(Rgb(w, h, rng), p);
         }
@@ -345,7 +394,8 @@ TEST_F(RankSharpenTest, BordersRepeatOnThinImages) {
 
 // Regression: when both clip points fall into one bin the stretch range was
 // zero and every pixel went to black or white.
-TEST_F(RankSharpenTest, EqualClipPointsStretchOverFullRange) {
+TEST_F(RankSharpenTest, EqualClipPointsStretchOverFullRange)
+{
     std::vector<std::vector<int>> rows(25, std::vector<int>(40, 128));
     rows[0][0] = 0;
     rows[24][39] = 255;
@@ -356,7 +406,8 @@ TEST_F(RankSharpenTest, EqualClipPointsStretchOverFullRange) {
     EXPECT_TRUE(report.output == in);
 }
 
-TEST_F(RankSharpenTest, RandomImagesMatchReference) {
+TEST_F(RankSharpenTest, RandomImagesMatchReference)
+{
     std::mt19937 rng(1234);
     std::uniform_int_distribution<int> size(1, 12), modeD(0, 3), sizeIndex(0, 8);
     const float radii[] = {1.0f, 1.414f, 2.0f, 2.236f, 2.828f, 3.0f, 3.162f, 3.606f, 4.0f};
@@ -370,11 +421,13 @@ TEST_F(RankSharpenTest, RandomImagesMatchReference) {
         std::snprintf(text, sizeof text, "%.9g\r%d\r%.9g\r%.9g\r", radii[k], mode, amount, clip);
         Parameters(text);
         SCOPED_TRACE(text);
-        ExpectMatchesReference(Rgb(size(rng), size(rng), rng), {sizes[k], mode, amount / 100.0f, clip});
+        ExpectMatchesReference(Rgb(size(rng), size(rng), rng),
+                               {sizes[k], mode, amount / 100.0f, clip});
     }
 }
 
-TEST_F(RankSharpenTest, CancelStopsAtEveryReportingPass) {
+TEST_F(RankSharpenTest, CancelStopsAtEveryReportingPass)
+{
     std::mt19937 rng(2);
     const host::Image in = Rgb(6, 4, rng);
     const host::Image expected = *Reference(in, {25, 3, 1.0f, 0.005f});
@@ -392,13 +445,15 @@ TEST_F(RankSharpenTest, CancelStopsAtEveryReportingPass) {
         const int64_t written = std::max<int64_t>(0, at - 1 - 4 * in.height);
         for (int y = 0; y < in.height; ++y) {
             const host::Image& want = y < written ? expected : in;
-            EXPECT_TRUE(std::equal(report.output.Row(y), report.output.Row(y) + in.RowBytes(), want.Row(y)))
+            EXPECT_TRUE(
+                std::equal(report.output.Row(y), report.output.Row(y) + in.RowBytes(), want.Row(y)))
                 << "line " << y;
         }
     }
 }
 
-TEST_F(RankSharpenTest, ParameterFileIsClosedAndNothingIsLeftOpen) {
+TEST_F(RankSharpenTest, ParameterFileIsClosedAndNothingIsLeftOpen)
+{
     const int32_t before = PlatformOpenFileCount();
     Parameters("2\r3\r100\r0.005\r");
     std::mt19937 rng(4);
@@ -409,7 +464,8 @@ TEST_F(RankSharpenTest, ParameterFileIsClosedAndNothingIsLeftOpen) {
 
 // Regression: with no working image to be had the run went on, refusing
 // every line access with a message, and reported success.
-TEST_F(RankSharpenTest, MissingWorkingImageStopsRun) {
+TEST_F(RankSharpenTest, MissingWorkingImageStopsRun)
+{
     pref_.reset();
     host::ScopedMemoryBudget noMemory(0);
     std::mt19937 rng(6);
@@ -427,14 +483,15 @@ namespace {
 
 // The working images have 16-bit sides: a larger image is refused rather
 // than sharpened through wrapped, too small working images.
-TEST(RankSharpenLimits, ImageTooLargeForTheWorkingImagesIsRefused) {
+TEST(RankSharpenLimits, ImageTooLargeForTheWorkingImagesIsRefused)
+{
     host::Module module(PLUGIN_DIR "/rank_sharpen.so");
     auto wide = host::Image::Make(65536, 1, plugInModeGrayScale, 8);
     auto report = host::RunFilter(module, wide);
     EXPECT_EQ(report.result, -128);
-    EXPECT_EQ(report.messages,
-              std::vector<std::string>{"Image is too large for the working images.  Width and height "
-                                       "must not exceed 65535 pixels. (MainUserEntry)"});
+    EXPECT_EQ(report.messages, std::vector<std::string>{
+                                   "Image is too large for the working images.  Width and height "
+                                   "must not exceed 65535 pixels. (MainUserEntry)"});
     EXPECT_EQ(report.output, wide);
 }
 

@@ -12,19 +12,24 @@ namespace {
 
 using Pixel = std::array<int, 3>;
 
-const host::Module& Filter() {
+const host::Module& Filter()
+{
     static host::Module module(PLUGIN_DIR "/rgb_to_ihs.so");
     return module;
 }
 
-host::Image RgbLine(const std::vector<Pixel>& pixels) {
-    host::Image image = host::Image::Make(static_cast<int32_t>(pixels.size()), 1, plugInModeRGBColor, 8);
+host::Image RgbLine(const std::vector<Pixel>& pixels)
+{
+    host::Image image =
+        host::Image::Make(static_cast<int32_t>(pixels.size()), 1, plugInModeRGBColor, 8);
     for (size_t x = 0; x < pixels.size(); ++x)
-        for (int p = 0; p < 3; ++p) image.U8(static_cast<int32_t>(x), 0, p) = static_cast<uint8_t>(pixels[x][p]);
+        for (int p = 0; p < 3; ++p)
+            image.U8(static_cast<int32_t>(x), 0, p) = static_cast<uint8_t>(pixels[x][p]);
     return image;
 }
 
-Pixel At(const host::Image& image, int32_t x, int32_t y = 0) {
+Pixel At(const host::Image& image, int32_t x, int32_t y = 0)
+{
     return {image.U8(x, y, 0), image.U8(x, y, 1), image.U8(x, y, 2)};
 }
 
@@ -34,7 +39,8 @@ struct Case {
     Pixel out;  // intensity, hue, saturation, truncated into bytes
 };
 
-TEST(RgbToIhs, ConvertsListedColoursAndSextantBoundaries) {
+TEST(RgbToIhs, ConvertsListedColoursAndSextantBoundaries)
+{
     const Case cases[] = {
         {"red", {255, 0, 0}, {127, 0, 255}},
         {"green", {0, 255, 0}, {127, 85, 255}},
@@ -52,7 +58,8 @@ TEST(RgbToIhs, ConvertsListedColoursAndSextantBoundaries) {
         {"nearly black red", {1, 0, 0}, {0, 0, 255}},
     };
     std::vector<Pixel> inputs;
-    for (const auto& c : cases) inputs.push_back(c.in);
+    for (const auto& c : cases)
+        inputs.push_back(c.in);
     const auto report = host::RunFilter(Filter(), RgbLine(inputs));
     ASSERT_EQ(report.result, 0);
     EXPECT_TRUE(report.messages.empty());
@@ -60,7 +67,8 @@ TEST(RgbToIhs, ConvertsListedColoursAndSextantBoundaries) {
         EXPECT_EQ(At(report.output, static_cast<int32_t>(i)), cases[i].out) << cases[i].what;
 }
 
-TEST(RgbToIhs, LightColoursUseTheSecondSaturationFormula) {
+TEST(RgbToIhs, LightColoursUseTheSecondSaturationFormula)
+{
     // L > 0.5: S = d / (2 - max - min). With d / (max + min) these would
     // come out 30 and 17.
     const auto report = host::RunFilter(Filter(), RgbLine({{255, 200, 200}, {230, 200, 200}}));
@@ -69,11 +77,13 @@ TEST(RgbToIhs, LightColoursUseTheSecondSaturationFormula) {
     EXPECT_EQ(At(report.output, 1), (Pixel{215, 0, 95}));
 }
 
-TEST(RgbToIhs, FloatImagesKeepTheExactValues) {
+TEST(RgbToIhs, FloatImagesKeepTheExactValues)
+{
     host::Image image = host::Image::Make(3, 1, plugInModeRGB96, 32);
     const float in[3][3] = {{1.0f, 0.0f, 0.0f}, {1.0f, 128.0f / 255.0f, 0.0f}, {1.0f, 0.0f, 1e-7f}};
     for (int x = 0; x < 3; ++x)
-        for (int p = 0; p < 3; ++p) image.F32(x, 0, p) = in[x][p];
+        for (int p = 0; p < 3; ++p)
+            image.F32(x, 0, p) = in[x][p];
     const auto report = host::RunFilter(Filter(), image);
     ASSERT_EQ(report.result, 0);
     const auto& out = report.output;
@@ -87,11 +97,13 @@ TEST(RgbToIhs, FloatImagesKeepTheExactValues) {
     EXPECT_EQ(out.F32(2, 0, 1), 0.0f);
 }
 
-TEST(RgbToIhs, GreysAreWrittenBackUnchanged) {
+TEST(RgbToIhs, GreysAreWrittenBackUnchanged)
+{
     host::Image rgb = host::Image::Make(256, 1, plugInModeRGBColor, 8);
     host::Image grey = host::Image::Make(256, 1, plugInModeGrayScale, 8);
     for (int v = 0; v < 256; ++v) {
-        for (int p = 0; p < 3; ++p) rgb.U8(v, 0, p) = static_cast<uint8_t>(v);
+        for (int p = 0; p < 3; ++p)
+            rgb.U8(v, 0, p) = static_cast<uint8_t>(v);
         grey.U8(v, 0) = static_cast<uint8_t>(v);
     }
     for (const auto* image : {&rgb, &grey}) {
@@ -102,24 +114,31 @@ TEST(RgbToIhs, GreysAreWrittenBackUnchanged) {
 }
 
 // Hue, lightness and saturation in double precision, the textbook way.
-std::array<double, 3> ReferenceIhs(int red, int green, int blue) {
+std::array<double, 3> ReferenceIhs(int red, int green, int blue)
+{
     const double r = red / 255.0, g = green / 255.0, b = blue / 255.0;
     const double mx = std::max({r, g, b}), mn = std::min({r, g, b});
     const double l = (mx + mn) / 2;
-    if (mx == mn) return {l * 255, l * 255, l * 255};
+    if (mx == mn)
+        return {l * 255, l * 255, l * 255};
     const double s = l <= 0.5 ? (mx - mn) / (mx + mn) : (mx - mn) / (2 - mx - mn);
     double h;
-    if (mx == r) h = std::fmod((g - b) / (mx - mn) + 6.0, 6.0);
-    else if (mx == g) h = (b - r) / (mx - mn) + 2;
-    else h = (r - g) / (mx - mn) + 4;
+    if (mx == r)
+        h = std::fmod((g - b) / (mx - mn) + 6.0, 6.0);
+    else if (mx == g)
+        h = (b - r) / (mx - mn) + 2;
+    else
+        h = (r - g) / (mx - mn) + 4;
     return {l * 255, h * 255 / 6, s * 255};
 }
 
-TEST(RgbToIhs, RandomPixelsAgreeWithADoublePrecisionReference) {
+TEST(RgbToIhs, RandomPixelsAgreeWithADoublePrecisionReference)
+{
     std::mt19937 random(20240611);
     std::uniform_int_distribution<int> byte(0, 255);
     std::vector<Pixel> pixels(4000);
-    for (auto& p : pixels) p = {byte(random), byte(random), byte(random)};
+    for (auto& p : pixels)
+        p = {byte(random), byte(random), byte(random)};
     const auto report = host::RunFilter(Filter(), RgbLine(pixels));
     ASSERT_EQ(report.result, 0);
     for (size_t x = 0; x < pixels.size(); ++x) {
@@ -129,14 +148,17 @@ TEST(RgbToIhs, RandomPixelsAgreeWithADoublePrecisionReference) {
             // Single precision may land a hair below an integer the double
             // lands on, so truncation can differ by one step.
             const double diff = got[c] - std::floor(want[c]);
-            if (c == 1 && std::abs(diff) > 250) continue;  // hue wrapped at 0 / 255
-            EXPECT_LE(std::abs(diff), 1.0) << "pixel " << x << " (" << pixels[x][0] << ", "
-                                           << pixels[x][1] << ", " << pixels[x][2] << ") channel " << c;
+            if (c == 1 && std::abs(diff) > 250)
+                continue;  // hue wrapped at 0 / 255
+            EXPECT_LE(std::abs(diff), 1.0)
+                << "pixel " << x << " (" << pixels[x][0] << ", " << pixels[x][1] << ", "
+                << pixels[x][2] << ") channel " << c;
         }
     }
 }
 
-host::Image ColourRamp(int32_t height) {
+host::Image ColourRamp(int32_t height)
+{
     host::Image image = host::Image::Make(4, height, plugInModeRGBColor, 8);
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < 4; ++x) {
@@ -147,7 +169,8 @@ host::Image ColourRamp(int32_t height) {
     return image;
 }
 
-TEST(RgbToIhs, CancelAtTheFirstTestTouchesNoLine) {
+TEST(RgbToIhs, CancelAtTheFirstTestTouchesNoLine)
+{
     const host::Image image = ColourRamp(5);
     host::RunOptions options;
     options.cancelAtAbortTest = 1;
@@ -159,7 +182,8 @@ TEST(RgbToIhs, CancelAtTheFirstTestTouchesNoLine) {
     EXPECT_TRUE(report.messages.empty());
 }
 
-TEST(RgbToIhs, CancelMidwayDeliversTheLinesWrittenSoFar) {
+TEST(RgbToIhs, CancelMidwayDeliversTheLinesWrittenSoFar)
+{
     const host::Image image = ColourRamp(5);
     const auto full = host::RunFilter(Filter(), image);
     ASSERT_EQ(full.result, 0);
@@ -170,7 +194,8 @@ TEST(RgbToIhs, CancelMidwayDeliversTheLinesWrittenSoFar) {
     EXPECT_EQ(report.result, userCanceledErr);
     for (int32_t y = 0; y < 5; ++y) {
         const auto& expected = y < 2 ? full.output : image;
-        for (int32_t x = 0; x < 4; ++x) EXPECT_EQ(At(report.output, x, y), At(expected, x, y)) << "line " << y;
+        for (int32_t x = 0; x < 4; ++x)
+            EXPECT_EQ(At(report.output, x, y), At(expected, x, y)) << "line " << y;
     }
 }
 

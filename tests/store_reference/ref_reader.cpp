@@ -10,7 +10,8 @@
 
 extern "C" const char gAboutText[] = "Reference Reader";
 
-extern "C" int32_t MainUserEntry(void) {
+extern "C" int32_t MainUserEntry(void)
+{
     int32_t refWidth = 0, refHeight = 0, width = 0, height = 0;
     OSErr result = GetRefDimensions(&refWidth, &refHeight);
     char text[96];
@@ -18,12 +19,12 @@ extern "C" int32_t MainUserEntry(void) {
                   static_cast<int>(refHeight), static_cast<int>(result));
     ErrorMessage(text);
 
-    NamedImage *scratch = nullptr;
+    NamedImage* scratch = nullptr;
     MakeTemporaryImage(2, 2, 4, "Reader Scratch", &scratch);
 
     GetOriginalDimensions(&width, &height);
     int32_t count = std::max(std::max(refWidth, width), 1);
-    RGB96 *line = static_cast<RGB96 *>(CreateAPointer(count, sizeof(RGB96)));
+    RGB96* line = static_cast<RGB96*>(CreateAPointer(count, sizeof(RGB96)));
     for (int32_t y = 0; y < std::min(height, refHeight); y++) {
         std::memset(line, 0, static_cast<size_t>(count) * sizeof(RGB96));
         ReadRefImageLine(y, line);

@@ -19,11 +19,13 @@ struct Token {
     bool operator==(const Token&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Token& t) {
+std::ostream& operator<<(std::ostream& os, const Token& t)
+{
     return os << "{\"" << t.text << "\", eol " << t.endOfLine << ", eof " << t.endOfFile << "}";
 }
 
-Token ReadToken(TextFileNode* file, int32_t size = 256) {
+Token ReadToken(TextFileNode* file, int32_t size = 256)
+{
     std::vector<char> buffer(static_cast<size_t>(size) + 1, '#');
     Boolean eol = 7, eof = 7;
     EXPECT_EQ(_ReadCString(file->fileRef, buffer.data(), &eol, &eof, size), 0);
@@ -38,20 +40,27 @@ struct TokenCase {
     std::vector<Token> tokens;
 };
 
-TEST_F(TextFileTest, TokenisesByteSequences) {
+TEST_F(TextFileTest, TokenisesByteSequences)
+{
     const std::vector<TokenCase> cases = {
-        {"carriage returns", "1.5\r2.5\r", {{"1.5", true, false}, {"2.5", true, false}, {"", true, true}}},
+        {"carriage returns",
+         "1.5\r2.5\r",
+         {{"1.5", true, false}, {"2.5", true, false}, {"", true, true}}},
         {"line feed after carriage return is dropped",
          "1.5\r\n2.5\r",
          {{"1.5", true, false}, {"2.5", true, false}, {"", true, true}}},
-        {"lone line feed does not end a token", "1.5\n2.5\r", {{"1.52.5", true, false}, {"", true, true}}},
+        {"lone line feed does not end a token",
+         "1.5\n2.5\r",
+         {{"1.52.5", true, false}, {"", true, true}}},
         {"comma then blank gives an empty token",
          "1, 2",
          {{"1", false, false}, {"", false, false}, {"2", true, true}}},
         {"tab after carriage return gives an empty token",
          "1\r\t2",
          {{"1", true, false}, {"", false, false}, {"2", true, true}}},
-        {"form feed and NUL dropped", std::string("a\fb\0c\td", 8), {{"abc", false, false}, {"d", true, true}}},
+        {"form feed and NUL dropped",
+         std::string("a\fb\0c\td", 8),
+         {{"abc", false, false}, {"d", true, true}}},
         {"0x1A inside the file is an ordinary character", "x\x1Ay", {{"x\x1Ay", true, true}}},
         {"empty file", "", {{"", true, true}, {"", true, true}}},
     };
@@ -59,22 +68,26 @@ TEST_F(TextFileTest, TokenisesByteSequences) {
         SCOPED_TRACE(c.name);
         TextFileNode* file = OpenWith(c.bytes);
         ASSERT_NE(file, nullptr);
-        for (const auto& expected : c.tokens) EXPECT_EQ(ReadToken(file), expected);
+        for (const auto& expected : c.tokens)
+            EXPECT_EQ(ReadToken(file), expected);
         CloseTextFile(file);
     }
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(TextFileTest, LongTokenIsSplitAtSizeMinusOne) {
+TEST_F(TextFileTest, LongTokenIsSplitAtSizeMinusOne)
+{
     std::string token(300, 'x');
-    for (size_t i = 0; i < token.size(); ++i) token[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < token.size(); ++i)
+        token[i] = static_cast<char>('a' + i % 26);
     TextFileNode* file = OpenWith(token + "\r");
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(ReadToken(file, 256), (Token{token.substr(0, 255), false, false}));
     EXPECT_EQ(ReadToken(file, 256), (Token{token.substr(255), true, false}));
 }
 
-TEST_F(TextFileTest, TinySizesNeverWritePastTheBuffer) {
+TEST_F(TextFileTest, TinySizesNeverWritePastTheBuffer)
+{
     TextFileNode* file = OpenWith("ab");
     ASSERT_NE(file, nullptr);
     // Size 1: room for the NUL only, so an empty token and nothing consumed.
@@ -88,8 +101,8 @@ TEST_F(TextFileTest, TinySizesNeverWritePastTheBuffer) {
     char none[1] = {'#'};
     EXPECT_EQ(_ReadCString(file->fileRef, none, &eol, &eof, 0), 0);
     EXPECT_EQ(none[0], '#');
-    EXPECT_EQ(Messages(),
-              std::vector<std::string>{"Attempt to allocate a zero-length pointer. (CreateAPointer)"});
+    EXPECT_EQ(Messages(), std::vector<std::string>{
+                              "Attempt to allocate a zero-length pointer. (CreateAPointer)"});
     // A size no buffer can be made for: no memory, and nothing touched.
     eol = 7;
     eof = 7;
@@ -103,7 +116,8 @@ TEST_F(TextFileTest, TinySizesNeverWritePastTheBuffer) {
     EXPECT_EQ(ReadToken(file, 2), (Token{"", true, true}));
 }
 
-TEST_F(TextFileTest, ReadCharacterReportsLineAndFileEnds) {
+TEST_F(TextFileTest, ReadCharacterReportsLineAndFileEnds)
+{
     TextFileNode* file = OpenWith("a\r");
     ASSERT_NE(file, nullptr);
     char ch = 0;
@@ -128,7 +142,8 @@ TEST_F(TextFileTest, ReadCharacterReportsLineAndFileEnds) {
     EXPECT_EQ(eof, 1);
 }
 
-TEST_F(TextFileTest, OpenForReadingMissingFileIsQuiet) {
+TEST_F(TextFileTest, OpenForReadingMissingFileIsQuiet)
+{
     TextFileNode* file = reinterpret_cast<TextFileNode*>(0x1);
     EXPECT_EQ(OpenTextFileToRead("missing.txt", &file), fnfErr);
     EXPECT_EQ(file, nullptr);
@@ -136,7 +151,8 @@ TEST_F(TextFileTest, OpenForReadingMissingFileIsQuiet) {
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(TextFileTest, CreateMakesFileOnDesktopAndListsRecordsNewestFirst) {
+TEST_F(TextFileTest, CreateMakesFileOnDesktopAndListsRecordsNewestFirst)
+{
     TextFileNode* first = nullptr;
     TextFileNode* second = nullptr;
     ASSERT_EQ(CreateTextFileToWrite("out.txt", &first), 0);
@@ -152,7 +168,8 @@ TEST_F(TextFileTest, CreateMakesFileOnDesktopAndListsRecordsNewestFirst) {
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(TextFileTest, CreateEmptiesAnExistingFile) {
+TEST_F(TextFileTest, CreateEmptiesAnExistingFile)
+{
     PutFile("out.txt", "a much longer older text\r\n");
     TextFileNode* file = nullptr;
     ASSERT_EQ(CreateTextFileToWrite("out.txt", &file), 0);
@@ -162,16 +179,19 @@ TEST_F(TextFileTest, CreateEmptiesAnExistingFile) {
     EXPECT_EQ(FileBytes("out.txt"), "new");
 }
 
-TEST_F(TextFileTest, CreateWithoutDesktopFolderReports) {
+TEST_F(TextFileTest, CreateWithoutDesktopFolderReports)
+{
     std::filesystem::remove_all(dir_);
     TextFileNode* file = reinterpret_cast<TextFileNode*>(0x1);
     EXPECT_NE(CreateTextFileToWrite("out.txt", &file), 0);
     EXPECT_EQ(file, nullptr);
     EXPECT_EQ(gOpenFileList, nullptr);
-    EXPECT_EQ(Messages(), std::vector<std::string>{"Cannot open text file. (CreateTextFileToWrite)"});
+    EXPECT_EQ(Messages(),
+              std::vector<std::string>{"Cannot open text file. (CreateTextFileToWrite)"});
 }
 
-TEST_F(TextFileTest, ClosingTwiceReportsAndKeepsRecordListed) {
+TEST_F(TextFileTest, ClosingTwiceReportsAndKeepsRecordListed)
+{
     TextFileNode* file = OpenWith("1");
     ASSERT_NE(file, nullptr);
     CloseTextFile(file);
@@ -180,19 +200,22 @@ TEST_F(TextFileTest, ClosingTwiceReportsAndKeepsRecordListed) {
     CloseTextFile(file);
     EXPECT_EQ(file->isOpen, 0);
     EXPECT_EQ(gOpenFileList, file);
-    EXPECT_EQ(Messages(), std::vector<std::string>{"Text file has already been closed. (CloseTextFile)"});
+    EXPECT_EQ(Messages(),
+              std::vector<std::string>{"Text file has already been closed. (CloseTextFile)"});
     CloseTextFile(nullptr);
     EXPECT_EQ(Messages().size(), 1u);
 }
 
-TEST_F(TextFileTest, FailedCloseLeavesRecordOpenAndCloseAllStillFreesIt) {
+TEST_F(TextFileTest, FailedCloseLeavesRecordOpenAndCloseAllStillFreesIt)
+{
     TextFileNode* file = OpenWith("1");
     ASSERT_NE(file, nullptr);
     const int16_t realRef = file->fileRef;
     file->fileRef = 12345;
     CloseTextFile(file);
     EXPECT_EQ(file->isOpen, 1);
-    EXPECT_EQ(Messages(), std::vector<std::string>{"Bad File_ID when closing text file. (CloseTextFile)"});
+    EXPECT_EQ(Messages(),
+              std::vector<std::string>{"Bad File_ID when closing text file. (CloseTextFile)"});
     _CloseAllTextFiles();
     EXPECT_EQ(gOpenFileList, nullptr);
     EXPECT_EQ(Messages().size(), 2u);
@@ -200,7 +223,8 @@ TEST_F(TextFileTest, FailedCloseLeavesRecordOpenAndCloseAllStillFreesIt) {
     EXPECT_EQ(FSClose(realRef), 0);
 }
 
-TEST_F(TextFileTest, CloseAllClosesOpenFilesAndEmptiesList) {
+TEST_F(TextFileTest, CloseAllClosesOpenFilesAndEmptiesList)
+{
     const int32_t before = PlatformOpenFileCount();
     TextFileNode* a = nullptr;
     TextFileNode* b = nullptr;
@@ -216,7 +240,8 @@ TEST_F(TextFileTest, CloseAllClosesOpenFilesAndEmptiesList) {
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(TextFileTest, RunShutdownClosesFilesLeftOpen) {
+TEST_F(TextFileTest, RunShutdownClosesFilesLeftOpen)
+{
     const int32_t before = PlatformOpenFileCount();
     FilterRecord record{};
     record.imageMode = plugInModeRGBColor;

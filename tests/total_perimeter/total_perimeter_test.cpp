@@ -20,19 +20,23 @@ namespace {
 
 using Picture = std::vector<std::string>;
 
-host::Image FromPicture(const Picture& rows) {
+host::Image FromPicture(const Picture& rows)
+{
     const auto height = static_cast<int32_t>(rows.size());
     const auto width = static_cast<int32_t>(rows[0].size());
     host::Image img = host::Image::Make(width, height, plugInModeGrayScale, 8);
     for (int32_t y = 0; y < height; y++)
-        for (int32_t x = 0; x < width; x++) img.U8(x, y) = rows[y][x] == '#' ? 0 : 255;
+        for (int32_t x = 0; x < width; x++)
+            img.U8(x, y) = rows[y][x] == '#' ? 0 : 255;
     return img;
 }
 
-Picture Square(int32_t width, int32_t height, int32_t left, int32_t top, int32_t n) {
+Picture Square(int32_t width, int32_t height, int32_t left, int32_t top, int32_t n)
+{
     Picture rows(height, std::string(width, '.'));
     for (int32_t y = top; y < top + n; y++)
-        for (int32_t x = left; x < left + n; x++) rows[y][x] = '#';
+        for (int32_t x = left; x < left + n; x++)
+            rows[y][x] = '#';
     return rows;
 }
 
@@ -40,7 +44,8 @@ class TotalPerimeter : public ::testing::Test {
 protected:
     // Runs the filter and checks what every run must hold: success, no
     // progress, the image unchanged. Returns the one message shown.
-    std::string Measure(const host::Image& input) {
+    std::string Measure(const host::Image& input)
+    {
         host::RunReport r = host::RunFilter(module_, input);
         EXPECT_EQ(r.result, 0);
         EXPECT_TRUE(r.progress.empty());
@@ -54,7 +59,8 @@ protected:
     host::Module module_{PLUGIN_DIR "/total_perimeter.so"};
 };
 
-TEST_F(TotalPerimeter, AboutText) {
+TEST_F(TotalPerimeter, AboutText)
+{
     EXPECT_EQ(host::AboutText(module_), "Measure Total Perimeter of Black Features");
 }
 
@@ -64,27 +70,35 @@ struct Case {
     const char* message;
 };
 
-TEST_F(TotalPerimeter, ClosedForms) {
+TEST_F(TotalPerimeter, ClosedForms)
+{
     const std::vector<Case> cases = {
         {"all white", Picture(4, "....."), "0.0 pixels = total perimeter."},
         {"lone pixel", {".....", "..#..", "....."}, "0.0 pixels = total perimeter."},
         {"2x2 square", Square(6, 6, 2, 2, 2), "4.00000 pixels = total perimeter."},
         {"3x3 square", Square(7, 7, 2, 2, 3), "8.00000 pixels = total perimeter."},
         {"10x10 square", Square(14, 14, 2, 2, 10), "36.0000 pixels = total perimeter."},
-        {"horizontal line of 5", {".......", ".#####.", "......."},
+        {"horizontal line of 5",
+         {".......", ".#####.", "......."},
          "8.00000 pixels = total perimeter."},
-        {"vertical line of 4", {"...", ".#.", ".#.", ".#.", ".#.", "..."},
+        {"vertical line of 4",
+         {"...", ".#.", ".#.", ".#.", ".#.", "..."},
          "6.00000 pixels = total perimeter."},
-        {"diagonal of 4", {"......", ".#....", "..#...", "...#..", "....#.", "......"},
+        {"diagonal of 4",
+         {"......", ".#....", "..#...", "...#..", "....#.", "......"},
          "8.48400 pixels = total perimeter."},
-        {"anti-diagonal of 4", {"......", "....#.", "...#..", "..#...", ".#....", "......"},
+        {"anti-diagonal of 4",
+         {"......", "....#.", "...#..", "..#...", ".#....", "......"},
          "8.48400 pixels = total perimeter."},
         {"L of three", {"....", ".#..", ".##.", "...."}, "3.41400 pixels = total perimeter."},
-        {"L of three, other turn", {"....", ".##.", "..#.", "...."},
+        {"L of three, other turn",
+         {"....", ".##.", "..#.", "...."},
          "3.41400 pixels = total perimeter."},
-        {"hollow 3x3 square", {".....", ".###.", ".#.#.", ".###.", "....."},
+        {"hollow 3x3 square",
+         {".....", ".###.", ".#.#.", ".###.", "....."},
          "13.6560 pixels = total perimeter."},
-        {"two features add up", {"........", ".##..#..", ".##..#..", "........"},
+        {"two features add up",
+         {"........", ".##..#..", ".##..#..", "........"},
          "6.00000 pixels = total perimeter."},
         {"2x2 in the top-left corner", Square(5, 5, 0, 0, 2), "4.00000 pixels = total perimeter."},
         {"2x2 touching the bottom", Square(5, 5, 2, 3, 2), "3.00000 pixels = total perimeter."},
@@ -93,10 +107,12 @@ TEST_F(TotalPerimeter, ClosedForms) {
          "4.00000 pixels = total perimeter."},
         {"one pixel image, black", {"#"}, "0.0 pixels = total perimeter."},
     };
-    for (const Case& c : cases) EXPECT_EQ(Measure(c.picture), c.message) << c.name;
+    for (const Case& c : cases)
+        EXPECT_EQ(Measure(c.picture), c.message) << c.name;
 }
 
-TEST_F(TotalPerimeter, MeanOfExactly127Point5IsBlack) {
+TEST_F(TotalPerimeter, MeanOfExactly127Point5IsBlack)
+{
     // 16-bit grey 16384 reads as exactly 127.5; 16385 as just above it.
     for (auto [value, message] : {std::pair{16384, "8.00000 pixels = total perimeter."},
                                   std::pair{16385, "0.0 pixels = total perimeter."}}) {
@@ -108,7 +124,8 @@ TEST_F(TotalPerimeter, MeanOfExactly127Point5IsBlack) {
     }
 }
 
-TEST_F(TotalPerimeter, ColourPixelsUseTheMeanOfTheirChannels) {
+TEST_F(TotalPerimeter, ColourPixelsUseTheMeanOfTheirChannels)
+{
     // (127, 127, 128) has mean 127.33, black; (127, 128, 128) 127.67, white.
     host::Image img = host::Image::Make(4, 3, plugInModeRGBColor, 8);
     std::fill(img.pixels.begin(), img.pixels.end(), 255);
@@ -121,10 +138,12 @@ TEST_F(TotalPerimeter, ColourPixelsUseTheMeanOfTheirChannels) {
     EXPECT_EQ(Measure(img), "2.00000 pixels = total perimeter.");
 }
 
-TEST_F(TotalPerimeter, WithoutItsWorkImageReportsNothing) {
+TEST_F(TotalPerimeter, WithoutItsWorkImageReportsNothing)
+{
     // No temporary memory, and a folder where the work image's file would go.
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("total_perimeter_" + std::to_string(::getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("total_perimeter_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir / "Binary");
     {
@@ -142,11 +161,12 @@ TEST_F(TotalPerimeter, WithoutItsWorkImageReportsNothing) {
 // Direct computation: visit every image pixel in raster order, look at the
 // left, up-left, up and up-right pixels (outside the image counts as white)
 // and add the weight for the pixel's colour, in a float.
-float ReferenceTotal(const Picture& rows) {
-    static const float black[16] = {0.0f,   1.414f, 1.0f,   1.0f,   2.828f, 4.243f, 1.414f, 1.414f,
-                                    1.0f,   2.414f, 0.0f,   0.0f,   1.414f, 2.828f, 0.0f,   0.0f};
-    static const float white[16] = {0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 0.0f,   1.0f,   1.0f,
-                                    0.0f, 0.0f,   1.414f, 0.0f, 1.0f, 0.0f, 1.414f, 1.414f};
+float ReferenceTotal(const Picture& rows)
+{
+    static const float black[16] = {0.0f, 1.414f, 1.0f, 1.0f, 2.828f, 4.243f, 1.414f, 1.414f,
+                                    1.0f, 2.414f, 0.0f, 0.0f, 1.414f, 2.828f, 0.0f,   0.0f};
+    static const float white[16] = {0.0f, 0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 1.0f,   1.0f,
+                                    0.0f, 0.0f, 1.414f, 0.0f, 1.0f, 0.0f, 1.414f, 1.414f};
     const auto h = static_cast<int>(rows.size());
     const auto w = static_cast<int>(rows[0].size());
     auto isBlack = [&](int x, int y) {
@@ -162,7 +182,8 @@ float ReferenceTotal(const Picture& rows) {
     return total;
 }
 
-TEST_F(TotalPerimeter, MatchesDirectComputationOnRandomImages) {
+TEST_F(TotalPerimeter, MatchesDirectComputationOnRandomImages)
+{
     using RealToString = void (*)(float, char*);
     auto format = reinterpret_cast<RealToString>(module_.Symbol("_RealToString"));
     ASSERT_NE(format, nullptr);
@@ -174,7 +195,8 @@ TEST_F(TotalPerimeter, MatchesDirectComputationOnRandomImages) {
         const int w = size(rng), h = size(rng), share = percent(rng);
         Picture rows(h, std::string(w, '.'));
         for (auto& row : rows)
-            for (char& c : row) c = percent(rng) < share ? '#' : '.';
+            for (char& c : row)
+                c = percent(rng) < share ? '#' : '.';
         char text[64] = {};
         format(ReferenceTotal(rows), text);
         ASSERT_EQ(Measure(rows), std::string(text) + " pixels = total perimeter.")

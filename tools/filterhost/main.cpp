@@ -39,8 +39,10 @@ std::atomic<bool> gQuietInterrupt{false};
 
 // First Ctrl-C: ask the plug-in to stop at its next cancel test. Second:
 // leave at once.
-extern "C" void OnInterrupt(int) {
-    if (gCancelRequested.exchange(true)) _exit(kExitCancelled);
+extern "C" void OnInterrupt(int)
+{
+    if (gCancelRequested.exchange(true))
+        _exit(kExitCancelled);
     if (!gQuietInterrupt) {
         static const char note[] = "\nfilterhost: cancelling (Ctrl-C again to quit at once)\n";
         if (write(STDERR_FILENO, note, sizeof note - 1) < 0) {
@@ -50,7 +52,8 @@ extern "C" void OnInterrupt(int) {
 
 class InterruptHandler {
 public:
-    InterruptHandler() {
+    InterruptHandler()
+    {
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
@@ -72,12 +75,15 @@ public:
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
-    void Update(int32_t done, int32_t total) {
-        if (!enabled_ || total <= 0) return;
+    void Update(int32_t done, int32_t total)
+    {
+        if (!enabled_ || total <= 0)
+            return;
         double fraction = static_cast<double>(done) / static_cast<double>(total);
         fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
         const int percent = static_cast<int>(fraction * 100.0);
-        if (shown_ && percent == lastPercent_) return;
+        if (shown_ && percent == lastPercent_)
+            return;
         constexpr int kWidth = 40;
         const int filled = static_cast<int>(fraction * kWidth);
         std::string line = "\r[" + std::string(static_cast<size_t>(filled), '#') +
@@ -88,8 +94,10 @@ public:
         shown_ = true;
         lastPercent_ = percent;
     }
-    void Clear() {
-        if (!shown_) return;
+    void Clear()
+    {
+        if (!shown_)
+            return;
         std::fputs("\r\033[K", stderr);
         std::fflush(stderr);
         shown_ = false;
@@ -101,39 +109,52 @@ private:
     int lastPercent_ = -1;
 };
 
-std::string LineBreaks(std::string text) {
+std::string LineBreaks(std::string text)
+{
     for (char& c : text)
-        if (c == '\r') c = '\n';
+        if (c == '\r')
+            c = '\n';
     return text;
 }
 
-std::string OneLine(std::string text) {
+std::string OneLine(std::string text)
+{
     for (char& c : text)
-        if (c == '\r' || c == '\n') c = ' ';
+        if (c == '\r' || c == '\n')
+            c = ' ';
     return text;
 }
 
-int HostError(const std::string& text) {
+int HostError(const std::string& text)
+{
     std::cerr << "filterhost: " << text << "\n";
     return kExitHostError;
 }
 
-std::string EnvOr(const char* name, const std::string& fallback = {}) {
+std::string EnvOr(const char* name, const std::string& fallback = {})
+{
     const char* value = std::getenv(name);
     return value && *value ? std::string(value) : fallback;
 }
 
-std::optional<std::string> Given(const std::string& value) {
-    if (value.empty()) return std::nullopt;
+std::optional<std::string> Given(const std::string& value)
+{
+    if (value.empty())
+        return std::nullopt;
     return value;
 }
 
-std::string ResultMeaning(int result) {
+std::string ResultMeaning(int result)
+{
     switch (result) {
-        case userCanceledErr: return " (cancelled, or the plug-in refused the image)";
-        case filterBadParameters: return " (bad parameters)";
-        case memFullErr: return " (out of memory)";
-        default: return "";
+    case userCanceledErr:
+        return " (cancelled, or the plug-in refused the image)";
+    case filterBadParameters:
+        return " (bad parameters)";
+    case memFullErr:
+        return " (out of memory)";
+    default:
+        return "";
     }
 }
 
@@ -142,11 +163,13 @@ struct RunArguments {
     bool quiet = false;
 };
 
-int ListCommand(const std::vector<fs::path>& folders) {
+int ListCommand(const std::vector<fs::path>& folders)
+{
     const auto plugins = filterhost::FindPlugins(folders);
     if (plugins.empty()) {
         std::string where;
-        for (const auto& f : folders) where += (where.empty() ? "'" : ", '") + f.string() + "'";
+        for (const auto& f : folders)
+            where += (where.empty() ? "'" : ", '") + f.string() + "'";
         return HostError("no plug-in modules found in " + (where.empty() ? "no folder" : where));
     }
     int status = 0;
@@ -162,7 +185,8 @@ int ListCommand(const std::vector<fs::path>& folders) {
     return status;
 }
 
-int AboutCommand(const std::string& plugin, const std::vector<fs::path>& folders) {
+int AboutCommand(const std::string& plugin, const std::vector<fs::path>& folders)
+{
     try {
         host::Module module(filterhost::ResolvePlugin(plugin, folders));
         std::cout << LineBreaks(host::AboutText(module)) << "\n";
@@ -172,24 +196,32 @@ int AboutCommand(const std::string& plugin, const std::vector<fs::path>& folders
     }
 }
 
-fs::path PreferencesFolder(const std::string& given) {
-    if (!given.empty()) return given;
+fs::path PreferencesFolder(const std::string& given)
+{
+    if (!given.empty())
+        return given;
     const std::string config = EnvOr("XDG_CONFIG_HOME");
-    if (!config.empty()) return fs::path(config) / "filterhost";
+    if (!config.empty())
+        return fs::path(config) / "filterhost";
     const std::string home = EnvOr("HOME");
-    if (home.empty()) throw std::runtime_error("no Preferences folder: set --prefs-dir or HOME");
+    if (home.empty())
+        throw std::runtime_error("no Preferences folder: set --prefs-dir or HOME");
     return fs::path(home) / ".config" / "filterhost";
 }
 
-fs::path DesktopFolder(const std::string& given) {
-    if (!given.empty()) return given;
+fs::path DesktopFolder(const std::string& given)
+{
+    if (!given.empty())
+        return given;
     const std::string desktop = EnvOr("XDG_DESKTOP_DIR");
-    if (!desktop.empty()) return desktop;
+    if (!desktop.empty())
+        return desktop;
     const std::string home = EnvOr("HOME");
     return home.empty() ? fs::path() : fs::path(home) / "Desktop";
 }
 
-int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
+int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders)
+{
     // Everything that can be checked is checked before the plug-in runs.
     fs::path modulePath;
     host::Image input;
@@ -198,7 +230,8 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
         modulePath = filterhost::ResolvePlugin(args.plugin, folders);
         input = host::ReadImageFile(args.input);
         if (!args.output.empty())
-            if (auto refusal = host::CheckWritable(args.output, input)) return HostError(*refusal);
+            if (auto refusal = host::CheckWritable(args.output, input))
+                return HostError(*refusal);
         if (!args.json.empty()) {
             const fs::path parent = fs::path(args.json).parent_path();
             if (!parent.empty() && !fs::is_directory(parent))
@@ -224,11 +257,13 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
     }
     host::ScopedFolder prefsFolder(kPreferencesFolderType, prefs);
     std::optional<host::ScopedFolder> desktopFolder;
-    if (!desktop.empty()) desktopFolder.emplace(kDesktopFolderType, desktop);
+    if (!desktop.empty())
+        desktopFolder.emplace(kDesktopFolderType, desktop);
 
     filterhost::RunSummary summary;
     summary.plugin = module->Name();
-    if (!args.json.empty()) summary.about = LineBreaks(host::AboutText(*module));
+    if (!args.json.empty())
+        summary.about = LineBreaks(host::AboutText(*module));
     summary.width = input.width;
     summary.height = input.height;
     summary.mode = input.mode;
@@ -239,7 +274,8 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
     options.cancelRequested = [] { return gCancelRequested.load(); };
     options.onProgress = [&bar](int32_t done, int32_t total) { bar.Update(done, total); };
     options.onMessage = [&](const std::string& text) {
-        if (args.quiet) return;
+        if (args.quiet)
+            return;
         bar.Clear();
         std::cerr << "message: " << LineBreaks(text) << std::endl;
     };
@@ -254,7 +290,8 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
     summary.result = report.result;
     summary.progressCalls = report.progress.size();
     summary.cancelled = report.cancelled;
-    for (const auto& message : report.messages) summary.messages.push_back(LineBreaks(message));
+    for (const auto& message : report.messages)
+        summary.messages.push_back(LineBreaks(message));
 
     int status = 0;
     if (report.result == 0) {
@@ -281,7 +318,8 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
         out.close();
         if (!out) {
             const int jsonStatus = HostError("cannot write report '" + args.json + "'");
-            if (status == 0) status = jsonStatus;
+            if (status == 0)
+                status = jsonStatus;
         }
     }
     return status;
@@ -289,7 +327,8 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     CLI::App app{"Runs image-analysis filter plug-ins on image files (PNG, TIFF, PGM/PPM).",
                  "filterhost"};
     app.set_version_flag("--version", std::string("filterhost ") + FILTERHOST_VERSION);
@@ -311,18 +350,23 @@ int main(int argc, char** argv) {
     RunArguments run;
     auto* runCommand = app.add_subcommand("run", "Run a plug-in on an image file");
     runCommand->add_option("PLUGIN", run.plugin, "Plug-in name or path to a module")->required();
-    runCommand->add_option("INPUT", run.input, "Image file to filter (PNG, TIFF, PGM/PPM)")->required();
-    runCommand->add_option("-o,--output", run.output,
-                           "Where to write the result (.png, .tif, .tiff, .pgm, .ppm, .pnm)")
+    runCommand->add_option("INPUT", run.input, "Image file to filter (PNG, TIFF, PGM/PPM)")
+        ->required();
+    runCommand
+        ->add_option("-o,--output", run.output,
+                     "Where to write the result (.png, .tif, .tiff, .pgm, .ppm, .pnm)")
         ->type_name("FILE");
-    runCommand->add_option("--json", run.json, "Write a JSON report of the run to FILE")->type_name("FILE");
-    runCommand->add_option("--prefs-dir", run.prefsDir,
-                           "Folder standing for the Preferences folder "
-                           "(default $XDG_CONFIG_HOME/filterhost or ~/.config/filterhost)")
+    runCommand->add_option("--json", run.json, "Write a JSON report of the run to FILE")
+        ->type_name("FILE");
+    runCommand
+        ->add_option("--prefs-dir", run.prefsDir,
+                     "Folder standing for the Preferences folder "
+                     "(default $XDG_CONFIG_HOME/filterhost or ~/.config/filterhost)")
         ->envname("FILTERHOST_PREFS_DIR")
         ->type_name("DIR");
-    runCommand->add_option("--desktop-dir", run.desktopDir,
-                           "Folder standing for the Desktop (default $XDG_DESKTOP_DIR or ~/Desktop)")
+    runCommand
+        ->add_option("--desktop-dir", run.desktopDir,
+                     "Folder standing for the Desktop (default $XDG_DESKTOP_DIR or ~/Desktop)")
         ->envname("FILTERHOST_DESKTOP_DIR")
         ->type_name("DIR");
     runCommand->add_flag("-q,--quiet", run.quiet, "No progress bar and no message lines");
@@ -330,13 +374,16 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);
+        if (e.get_exit_code() == 0)
+            return app.exit(e);
         std::cerr << "filterhost: " << e.what() << " (see 'filterhost --help')\n";
         return kExitHostError;
     }
 
     const auto folders = filterhost::PluginFolders(Given(pluginPath));
-    if (*list) return ListCommand(folders);
-    if (*about) return AboutCommand(aboutPlugin, folders);
+    if (*list)
+        return ListCommand(folders);
+    if (*about)
+        return AboutCommand(aboutPlugin, folders);
     return RunCommand(run, folders);
 }

@@ -15,28 +15,34 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path ExecutableFolder() {
+fs::path ExecutableFolder()
+{
     std::error_code ec;
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
     return ec ? fs::current_path() : exe.parent_path();
 }
 
-std::string FolderList(const std::vector<fs::path>& folders) {
+std::string FolderList(const std::vector<fs::path>& folders)
+{
     std::string text;
-    for (const auto& folder : folders) text += (text.empty() ? "'" : ", '") + folder.string() + "'";
+    for (const auto& folder : folders)
+        text += (text.empty() ? "'" : ", '") + folder.string() + "'";
     return text.empty() ? "no folder" : text;
 }
 
 }  // namespace
 
-std::vector<fs::path> PluginFolders(const std::optional<std::string>& override) {
+std::vector<fs::path> PluginFolders(const std::optional<std::string>& override)
+{
     std::vector<fs::path> folders;
     if (override) {
         size_t start = 0;
         while (start <= override->size()) {
             size_t end = override->find(':', start);
-            if (end == std::string::npos) end = override->size();
-            if (end > start) folders.emplace_back(override->substr(start, end - start));
+            if (end == std::string::npos)
+                end = override->size();
+            if (end > start)
+                folders.emplace_back(override->substr(start, end - start));
             start = end + 1;
         }
         return folders;
@@ -54,20 +60,23 @@ std::vector<fs::path> PluginFolders(const std::optional<std::string>& override) 
     return folders;
 }
 
-std::map<std::string, fs::path> FindPlugins(const std::vector<fs::path>& folders) {
+std::map<std::string, fs::path> FindPlugins(const std::vector<fs::path>& folders)
+{
     std::map<std::string, fs::path> found;
     for (const auto& folder : folders) {
         std::error_code ec;
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
             const fs::path& file = it->path();
-            if (file.extension() != ".so" || !it->is_regular_file(ec)) continue;
+            if (file.extension() != ".so" || !it->is_regular_file(ec))
+                continue;
             found.emplace(file.stem().string(), file);  // keeps the first folder's module
         }
     }
     return found;
 }
 
-fs::path ResolvePlugin(const std::string& argument, const std::vector<fs::path>& folders) {
+fs::path ResolvePlugin(const std::string& argument, const std::vector<fs::path>& folders)
+{
     std::error_code ec;
     if (argument.find('/') != std::string::npos || fs::path(argument).extension() == ".so") {
         if (!fs::is_regular_file(argument, ec))
@@ -76,7 +85,8 @@ fs::path ResolvePlugin(const std::string& argument, const std::vector<fs::path>&
     }
     for (const auto& folder : folders) {
         const fs::path candidate = folder / (argument + ".so");
-        if (fs::is_regular_file(candidate, ec)) return candidate;
+        if (fs::is_regular_file(candidate, ec))
+            return candidate;
     }
     throw std::runtime_error("no plug-in named '" + argument + "' in " + FolderList(folders) +
                              " (see 'filterhost list')");

@@ -18,8 +18,8 @@ std::vector<std::filesystem::path> PluginFolders(const std::optional<std::string
 
 // Every module (*.so) in the folders by name, the first folder winning a
 // name found in several.
-std::map<std::string, std::filesystem::path> FindPlugins(
-    const std::vector<std::filesystem::path>& folders);
+std::map<std::string, std::filesystem::path>
+FindPlugins(const std::vector<std::filesystem::path>& folders);
 
 // The module a PLUGIN argument names: a path when it contains '/' or ends
 // in ".so", otherwise NAME.so in the first folder holding one. Throws
