@@ -2,6 +2,8 @@
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+# Debian's interpreter, whose python3-* packages the peers and Python tests use.
+PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 .PHONY: all bootstrap configure build test demo asan-test bench bench-peers format check-format clean
@@ -37,7 +39,7 @@ bench: build
 
 # Our filters and the peer libraries on the same images, one table of ratios.
 bench-peers: build
-	@python3 bench/bench_peers.py --build $(BUILD)
+	@$(PYTHON) bench/bench_peers.py --build $(BUILD)
 
 format:
 	@git ls-files '*.c' '*.cpp' '*.h' | xargs clang-format -i
