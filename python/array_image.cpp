@@ -1,6 +1,5 @@
 #include "array_image.h"
 
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -72,22 +71,34 @@ template <typename T> py::array_t<T, py::array::c_style> Contiguous(const py::ar
     return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(array);
 }
 
-void CopySamples(const py::array& array, host::Image& image)
+// The samples into the image's pixel vector in one pass (no zero fill
+// first: for large images that pass costs as much as the copy).
+template <typename T> void TakeSamples(const py::array& array, host::Image& image)
 {
-    if (image.depth == 16) {
-        const auto samples = Contiguous<uint16_t>(array);
-        const uint16_t* from = samples.data();
-        auto* to = reinterpret_cast<uint16_t*>(image.pixels.data());
-        const size_t count = image.pixels.size() / 2;
-        for (size_t i = 0; i < count; ++i)
-            to[i] = host::FileToHost16(from[i]);
-    } else if (image.depth == 8) {
-        const auto samples = Contiguous<uint8_t>(array);
-        std::memcpy(image.pixels.data(), samples.data(), image.pixels.size());
-    } else {
-        const auto samples = Contiguous<float>(array);
-        std::memcpy(image.pixels.data(), samples.data(), image.pixels.size());
-    }
+    const auto samples = Contiguous<T>(array);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
+    image.pixels.assign(bytes, bytes + samples.nbytes());
+}
+
+void TakeFileScaleSamples(const py::array& array, host::Image& image)
+{
+    const auto samples = Contiguous<uint16_t>(array);
+    image.pixels.resize(static_cast<size_t>(samples.nbytes()));
+    const uint16_t* from = samples.data();
+    auto* to = reinterpret_cast<uint16_t*>(image.pixels.data());
+    const auto count = static_cast<size_t>(samples.size());
+    for (size_t i = 0; i < count; ++i)
+        to[i] = host::FileToHost16(from[i]);
+}
+
+void TakeSamples(const py::array& array, host::Image& image)
+{
+    if (image.depth == 16)
+        TakeFileScaleSamples(array, image);
+    else if (image.depth == 8)
+        TakeSamples<uint8_t>(array, image);
+    else
+        TakeSamples<float>(array, image);
 }
 
 std::vector<py::ssize_t> ShapeOf(const host::Image& image)
@@ -133,9 +144,13 @@ host::Image ImageFromArray(const py::handle& object, bool lab)
     const auto array = py::reinterpret_borrow<py::array>(object);
     const int16_t depth = DepthForDtype(array.dtype());
     const Layout layout = LayoutForShape(array);
-    host::Image image = host::Image::Make(layout.width, layout.height,
-                                          ModeFor(depth, layout.planes, lab), depth);
-    CopySamples(array, image);
+    host::Image image;
+    image.width = layout.width;
+    image.height = layout.height;
+    image.mode = ModeFor(depth, layout.planes, lab);
+    image.depth = depth;
+    image.planes = layout.planes;
+    TakeSamples(array, image);
     return image;
 }
 

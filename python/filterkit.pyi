@@ -64,7 +64,8 @@ class RunResult:
     """Bits per sample: 8, 16 or 32."""
     timings: dict[str, float]
     """Seconds: ``convert_in``, ``filter`` (the plug-in's own run),
-    ``convert_out``, ``total`` and ``overhead`` (total less filter)."""
+    ``convert_out``, ``total`` and ``overhead`` (total less filter); and the
+    calling thread's CPU seconds ``filter_cpu`` and ``total_cpu``."""
 
 class PluginError(Exception):
     """A plug-in returned a non-zero result; nothing is returned."""

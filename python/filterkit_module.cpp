@@ -232,7 +232,9 @@ host::RunReport RunUnlocked(const fs::path& path, const host::Image& image, cons
     if (!folders.desktop.empty())
         desktop.emplace(kDesktopFolderType, folders.desktop);
     const auto start = Clock::now();
+    const double startCpu = ThreadCpuSeconds();
     host::RunReport report = host::RunFilter(module, image, options);
+    timings.filterCpu = ThreadCpuSeconds() - startCpu;
     timings.filter = Seconds(start, Clock::now());
     return report;
 }
@@ -242,6 +244,7 @@ py::tuple Run(const std::string& name, const py::object& array, bool lab,
               const py::object& params, py::object progress, py::object cancel)
 {
     const auto start = Clock::now();
+    const double startCpu = ThreadCpuSeconds();
     if (!params.is_none())
         throw py::value_error("params= is not supported yet");
     const fs::path path = ResolvePlugin(name);
@@ -262,6 +265,7 @@ py::tuple Run(const std::string& name, const py::object& array, bool lab,
     if (result.code != 0) {
         result.timings = timings;
         result.timings.total = Seconds(start, Clock::now());
+        result.timings.totalCpu = ThreadCpuSeconds() - startCpu;
         RaisePluginError(result);
     }
     const auto outStart = Clock::now();
@@ -269,6 +273,7 @@ py::tuple Run(const std::string& name, const py::object& array, bool lab,
     const auto end = Clock::now();
     timings.convertOut = Seconds(outStart, end);
     timings.total = Seconds(start, end);
+    timings.totalCpu = ThreadCpuSeconds() - startCpu;
     result.timings = timings;
     return py::make_tuple(std::move(output), std::move(result));
 }
@@ -331,6 +336,8 @@ py::dict TimingsDict(const Timings& t)
     d["convert_out"] = t.convertOut;
     d["total"] = t.total;
     d["overhead"] = t.total - t.filter;
+    d["filter_cpu"] = t.filterCpu;
+    d["total_cpu"] = t.totalCpu;
     return d;
 }
 
@@ -365,7 +372,8 @@ void BindRunResult(py::module_& m)
         .def_property_readonly(
             "timings", [](const RunResult& r) { return TimingsDict(r.timings); },
             "Seconds spent: convert_in, filter, convert_out, total and overhead "
-            "(total less filter).")
+            "(total less filter), and the calling thread's CPU seconds filter_cpu and "
+            "total_cpu.")
         .def("__repr__", &Repr);
 }
 

@@ -1,11 +1,20 @@
 #include "run_result.h"
 
+#include <time.h>
+
 #include <cstdlib>
 #include <regex>
 
 #include "plugin_interface/FilterRecord.h"
 
 namespace filterkit {
+
+double ThreadCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 std::vector<double> NumbersIn(const std::vector<std::string>& messages)
 {

@@ -14,7 +14,14 @@ struct Timings {
     double filter = 0;      // the plug-in's own run, seconds
     double convertOut = 0;  // host image → array, seconds
     double total = 0;       // the whole call, seconds
+    // The calling thread's CPU time for the filter and for the whole call:
+    // what the call cost even on a machine busy with other work.
+    double filterCpu = 0;
+    double totalCpu = 0;
 };
+
+// The calling thread's CPU time so far, in seconds.
+double ThreadCpuSeconds();
 
 struct RunResult {
     std::string plugin;

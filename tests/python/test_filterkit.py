@@ -114,7 +114,8 @@ def test_progress_is_reported_as_the_filter_goes(chelsea, folders):
     _, result = filterkit.run("rgb_to_ihs", chelsea, prefs_dir=prefs, desktop_dir=desktop,
                               progress=lambda done, total: calls.append((done, total)))
     assert calls == result.progress and len(calls) == result.progress_calls > 0
-    assert set(result.timings) == {"convert_in", "filter", "convert_out", "total", "overhead"}
+    assert set(result.timings) == {"convert_in", "filter", "convert_out", "total", "overhead",
+                                    "filter_cpu", "total_cpu"}
     assert 0 <= result.timings["filter"] <= result.timings["total"]
 
 
