@@ -36,7 +36,9 @@ class PluginInfo(TypedDict):
     about: str
     """The About text the plug-in shows."""
     description: Optional[dict]
-    """The plug-in's description (parameters and what it reports), or None."""
+    """The plug-in's description (menu name, category, summary, image modes,
+    reference_image use, parameter_file with each parameter's name, meaning,
+    type, unit, default and range), or None when the plug-in has none."""
 
 class RunResult:
     """What a filter run reported besides its image."""
@@ -62,6 +64,9 @@ class RunResult:
     11 RGB 16-bit, 12 Lab 16-bit, 16 RGB float (grey float is 1 with depth 32)."""
     depth: int
     """Bits per sample: 8, 16 or 32."""
+    parameters: dict[str, float]
+    """The parameters written for the plug-in when ``params`` were given,
+    defaults included; empty otherwise."""
     timings: dict[str, float]
     """Seconds: ``convert_in``, ``filter`` (the plug-in's own run),
     ``convert_out``, ``total`` and ``overhead`` (total less filter); and the
@@ -117,8 +122,11 @@ def run(
     ``~/.config/filterhost``; made if missing). ``desktop_dir``: the folder
     standing for the Desktop, where parameter files are read (default
     ``FILTERHOST_DESKTOP_DIR``, ``$XDG_DESKTOP_DIR`` or ``~/Desktop``).
-    ``params``: the plug-in's parameters, written as its parameter file in a
-    private Desktop folder for this run.
+    ``params``: the plug-in's parameters by name (see
+    ``about(name)["description"]["parameter_file"]``), the rest at their
+    defaults, written as the plug-in's parameter file into a Desktop folder
+    of this run's own (so not together with ``desktop_dir``). ValueError for
+    a plug-in without parameters, an unknown name or a value out of range.
 
     ``progress(done, total)`` is called at every progress report and
     ``cancel()`` at every cancel test, from the calling thread; an exception

@@ -24,6 +24,7 @@
 #include "image_file.h"
 #include "platform/platform.h"
 #include "plugin_lookup.h"
+#include "plugin_params.h"
 #include "run_result.h"
 
 namespace py = pybind11;
@@ -245,14 +246,22 @@ py::tuple Run(const std::string& name, const py::object& array, bool lab,
 {
     const auto start = Clock::now();
     const double startCpu = ThreadCpuSeconds();
-    if (!params.is_none())
-        throw py::value_error("params= is not supported yet");
     const fs::path path = ResolvePlugin(name);
+    std::optional<ParameterDesktop> parameters;
+    if (!params.is_none()) {
+        if (desktopDir)
+            throw py::value_error("give params or desktop_dir, not both: the parameters are "
+                                  "written into a Desktop folder of their own");
+        if (!py::isinstance<py::dict>(params))
+            throw py::type_error("params must be a dict of parameter names to numbers");
+        parameters.emplace(path, py::reinterpret_borrow<py::dict>(params));
+    }
     Timings timings;
     const auto convertStart = Clock::now();
     const host::Image image = ImageFromArray(array, lab);
     timings.convertIn = Seconds(convertStart, Clock::now());
-    const Folders folders{PreferencesFolder(prefsDir), DesktopFolder(desktopDir)};
+    const Folders folders{PreferencesFolder(prefsDir),
+                          parameters ? parameters->Folder() : DesktopFolder(desktopDir)};
     MakePreferencesFolder(folders.prefs);
 
     Callbacks callbacks(std::move(progress), std::move(cancel));
@@ -262,6 +271,8 @@ py::tuple Run(const std::string& name, const py::object& array, bool lab,
     callbacks.RaiseFailure();
 
     RunResult result = ResultOf(path, image, report);
+    if (parameters)
+        result.parameters = parameters->Values();
     if (result.code != 0) {
         result.timings = timings;
         result.timings.total = Seconds(start, Clock::now());
@@ -301,7 +312,7 @@ py::dict About(const std::string& name)
     info["name"] = path.stem().string();
     info["path"] = fs::absolute(path).string();
     info["about"] = text;
-    info["description"] = py::none();
+    info["description"] = DescriptionDict(path);
     return info;
 }
 
@@ -369,6 +380,9 @@ void BindRunResult(py::module_& m)
         .def_readonly("height", &RunResult::height)
         .def_readonly("mode", &RunResult::mode, "The image mode number handed to the plug-in.")
         .def_readonly("depth", &RunResult::depth, "Bits per sample: 8, 16 or 32.")
+        .def_readonly("parameters", &RunResult::parameters,
+                      "The parameters written for the plug-in when params were given, "
+                      "defaults included; empty otherwise.")
         .def_property_readonly(
             "timings", [](const RunResult& r) { return TimingsDict(r.timings); },
             "Seconds spent: convert_in, filter, convert_out, total and overhead "

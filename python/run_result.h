@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,8 @@ struct RunResult {
     bool cancelled = false;
     int32_t width = 0, height = 0;
     int mode = 0, depth = 0;
+    // The parameters written for the plug-in when params were given.
+    std::map<std::string, double> parameters;
     Timings timings;
 };
 

@@ -19,6 +19,26 @@ def test_plugins_lists_every_filter_with_its_about_text():
     assert info["name"] == "rank_sharpen"
     assert info["about"] == "Rank-Based Sharpening Filter"
     assert info["path"].endswith("rank_sharpen.so")
+    parameters = info["description"]["parameter_file"]["parameters"]
+    assert [p["name"] for p in parameters] == ["radius", "mode", "amount", "clip"]
+    assert filterkit.about("fill_holes")["description"]["parameter_file"] is None
+    assert filterkit.about(str(TEST_PLUGINS / "fh_test_waits.so"))["description"] is None
+
+
+@pytest.mark.parametrize("params, error, text", [
+    ({"radius": 9}, ValueError, "out of range"),
+    ({"sharpness": 1}, ValueError, "no parameter 'sharpness'"),
+    ({"mode": 1.5}, ValueError, "not a whole number"),
+    ({"mode": True}, TypeError, "must be a number, not bool"),
+    ([("mode", 1)], TypeError, "must be a dict"),
+])
+def test_wrong_parameters_are_refused_before_the_run(params, error, text, chelsea, tmp_path):
+    with pytest.raises(error, match=text):
+        filterkit.run("rank_sharpen", chelsea, prefs_dir=tmp_path, params=params)
+    with pytest.raises(ValueError, match="takes no parameters"):
+        filterkit.run("fill_holes", chelsea, prefs_dir=tmp_path, params={})
+    with pytest.raises(ValueError, match="not both"):
+        filterkit.run("rank_sharpen", chelsea, prefs_dir=tmp_path, params={}, desktop_dir=tmp_path)
 
 
 def test_unknown_plugin_is_a_value_error(horse):

@@ -105,3 +105,24 @@ def test_references_of_another_size_are_refused_alike(chelsea, horse, tmp_path):
     source = input_file(tmp_path, "rgb8", mode_image("rgb8", chelsea, horse))
     for plugin in ("cross_correlate", "marker_select"):
         assert_same_run(plugin, source, tmp_path, host_prefs, kit_prefs, desktop)
+
+
+def test_params_run_as_the_same_parameter_file_on_the_desktop(chelsea, horse, tmp_path):
+    desktop = tmp_path / "desktop"
+    desktop.mkdir()
+    (desktop / "ranksharp.txt").write_bytes(b"3.7\r\n1\r\n250\r\n0.02\r\n")
+    source = input_file(tmp_path, "rgb8", mode_image("rgb8", chelsea, horse))
+    status, report = filterhost_run("rank_sharpen", source, tmp_path / "host.tif",
+                                    prefs=tmp_path / "p1", desktop=desktop)
+    output, result = filterkit.run("rank_sharpen", filterkit.read_image(source),
+                                   prefs_dir=tmp_path / "p2",
+                                   params={"radius": 3.7, "mode": 1, "amount": 250, "clip": 0.02})
+    assert status == 0 and result.messages == report["messages"]
+    assert same_samples(output, filterkit.read_image(tmp_path / "host.tif"))
+    assert result.parameters == {"radius": 3.7, "mode": 1, "amount": 250, "clip": 0.02}
+    # Parameters left out take their defaults, not the Desktop's file.
+    defaults, _ = filterkit.run("rank_sharpen", filterkit.read_image(source),
+                                prefs_dir=tmp_path / "p2", params={})
+    plain, _ = filterkit.run("rank_sharpen", filterkit.read_image(source),
+                             prefs_dir=tmp_path / "p2", desktop_dir=tmp_path / "p2")
+    assert same_samples(defaults, plain) and not same_samples(defaults, output)
