@@ -22,7 +22,7 @@
 #include "array_image.h"
 #include "host.h"
 #include "image_file.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "plugin_lookup.h"
 #include "plugin_params.h"
 #include "run_result.h"
