@@ -33,8 +33,7 @@ int16_t DepthForDtype(const py::dtype& dtype)
         return 16;
     if (kind == 'f' && size == 4)
         return 32;
-    throw py::type_error("image dtype must be uint8, uint16 or float32, not " +
-                         Text(dtype));
+    throw py::type_error("image dtype must be uint8, uint16 or float32, not " + Text(dtype));
 }
 
 Layout LayoutForShape(const py::array& array)
@@ -112,8 +111,7 @@ std::vector<py::ssize_t> ShapeOf(const host::Image& image)
 template <typename T> py::array AdoptPixels(host::Image&& image)
 {
     auto pixels = std::make_unique<std::vector<uint8_t>>(std::move(image.pixels));
-    py::capsule owner(pixels.get(),
-                      [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
+    py::capsule owner(pixels.get(), [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
     auto* data = reinterpret_cast<T*>(pixels.release()->data());
     return py::array_t<T>(ShapeOf(image), data, owner);
 }

@@ -182,8 +182,7 @@ PyObject* gCancelled = nullptr;
 
 [[noreturn]] void RaisePluginError(const RunResult& result)
 {
-    PyObject* type = result.cancelled && result.code == userCanceledErr ? gCancelled
-                                                                          : gPluginError;
+    PyObject* type = result.cancelled && result.code == userCanceledErr ? gCancelled : gPluginError;
     py::object error = py::reinterpret_borrow<py::object>(type)(FailureText(result));
     error.attr("result") = py::cast(result);
     error.attr("code") = result.code;
@@ -354,9 +353,10 @@ py::dict TimingsDict(const Timings& t)
 
 std::string Repr(const RunResult& r)
 {
-    return "RunResult(plugin='" + r.plugin + "', code=" + std::to_string(r.code) + ", messages=" +
-           std::to_string(r.messages.size()) + ", progress_calls=" +
-           std::to_string(r.progress.size()) + (r.cancelled ? ", cancelled" : "") + ")";
+    return "RunResult(plugin='" + r.plugin + "', code=" + std::to_string(r.code) +
+           ", messages=" + std::to_string(r.messages.size()) +
+           ", progress_calls=" + std::to_string(r.progress.size()) +
+           (r.cancelled ? ", cancelled" : "") + ")";
 }
 
 void BindRunResult(py::module_& m)

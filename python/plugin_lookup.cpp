@@ -59,7 +59,8 @@ std::vector<fs::path> PluginFolders()
         return SplitPath(given);
     std::vector<fs::path> folders;
     const fs::path here = ModuleFolder();
-    for (const fs::path& candidate : {here / ".." / "plugins", here / FILTERKIT_INSTALLED_PLUGIN_DIR}) {
+    for (const fs::path& candidate :
+         {here / ".." / "plugins", here / FILTERKIT_INSTALLED_PLUGIN_DIR}) {
         std::error_code ec;
         const fs::path folder = fs::weakly_canonical(candidate, ec);
         if (!ec && fs::is_directory(folder, ec) &&

@@ -69,9 +69,9 @@ std::string ValueText(const std::string& name, const py::handle& value)
     if (py::isinstance<py::bool_>(value) ||
         !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value) ||
           py::isinstance<py::str>(value)))
-        throw py::type_error("parameter '" + name + "' must be a number, not " +
-                             py::str(py::type::handle_of(value).attr("__name__"))
-                                 .cast<std::string>());
+        throw py::type_error(
+            "parameter '" + name + "' must be a number, not " +
+            py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>());
     if (py::isinstance<py::str>(value))
         return value.cast<std::string>();
     return py::repr(value).cast<std::string>();
