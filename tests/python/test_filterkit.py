@@ -238,3 +238,19 @@ def test_image_files_round_trip_and_refuse_what_they_cannot_hold(chelsea, tmp_pa
     with pytest.raises(filterkit.ImageFileError):
         filterkit.read_image(tmp_path / "missing.png")
     assert not (tmp_path / "missing.png").exists()
+
+
+def test_the_stub_names_what_the_module_has(tmp_path):
+    import ast
+    from conftest import SOURCE
+
+    tree = ast.parse((SOURCE / "python" / "filterkit.pyi").read_text())
+    stub = {node.name for node in tree.body
+            if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")}
+    stub.discard("PluginInfo")  # a TypedDict for about()'s return value, stub only
+    module = {name for name in dir(filterkit) if not name.startswith("_")}
+    assert stub == module
+    documented = {node.target.id for node in ast.walk(tree)
+                  if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)}
+    _, result = filterkit.run("total_perimeter", np.zeros((4, 4), np.uint8), prefs_dir=tmp_path)
+    assert {name for name in dir(result) if not name.startswith("_")} <= documented
