@@ -58,8 +58,11 @@ def filter_one(plugin, source, output_dir, prefs_dir=None, desktop_dir=None):
                filter_s=result.timings["filter"], overhead_s=result.timings["overhead"])
     if output is not None:
         target = Path(output_dir) / Path(source).name
-        filterkit.write_image(target, output, lab=lab)
-        row["output"] = str(target)
+        try:
+            filterkit.write_image(target, output, lab=lab)
+            row["output"] = str(target)
+        except OSError as error:
+            row["error"] = str(error)
     return row
 
 
