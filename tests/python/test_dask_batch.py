@@ -55,3 +55,22 @@ def test_batch_on_two_workers_equals_filterhost(plugin, batch, tmp_path):
         if plugin == "total_perimeter":
             number = float(report["messages"][0].split()[0])
             assert float(row.measurement) == number
+
+
+def test_failed_images_become_rows_not_failed_batches(batch, tmp_path):
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("dask_batch", EXAMPLE)
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    (tmp_path / "broken.png").write_bytes(b"not an image")
+    source = next(p for p in sorted(batch.iterdir()) if p.suffix == ".png")
+    refused = example.filter_one("cross_correlate", str(source), str(tmp_path),
+                                 prefs_dir=str(tmp_path / "prefs"))
+    assert refused["code"] == -128 and "cross_correlate returned -128" in refused["error"]
+    assert refused["output"] == "" and "SQUARE" in refused["messages"]
+    unreadable = example.filter_one("fill_holes", str(tmp_path / "broken.png"), str(tmp_path))
+    assert unreadable["code"] is None and "broken.png" in unreadable["error"]
+    unwritable = example.filter_one("fill_holes", str(source), str(tmp_path / "missing"),
+                                    prefs_dir=str(tmp_path / "prefs"))
+    assert unwritable["code"] == 0 and unwritable["output"] == "" and unwritable["error"]
