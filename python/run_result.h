@@ -38,8 +38,9 @@ struct RunResult {
     Timings timings;
 };
 
-// Every decimal number in the messages, in order ("2295.25 pixels = total
-// perimeter." gives 2295.25; "32x32" gives 32 and 32).
+// Every decimal number in the messages, in order, read as filterhost reads
+// them: "2295.25 pixels = total perimeter." gives 2295.25, "32x32" 32 and
+// 32; a '-' right after a letter or digit is a hyphen, not a sign.
 std::vector<double> NumbersIn(const std::vector<std::string>& messages);
 
 // The message of a failed run: the plug-in, its result and what it means.
