@@ -1,0 +1,1 @@
+#include "filterhost_fixture.h"
