@@ -398,6 +398,38 @@ TEST_F(Filterhost, ParametersReachTheFilterAndTheUsersDesktopIsLeftAlone)
     EXPECT_EQ(JsonFile(File("d.json"))["parameters_from"], "defaults");
 }
 
+TEST_F(Filterhost, PlainProgressShowsPhasesAndPassesAndNeverGoesBack)
+{
+    host::WriteImageFile(File("in.png"), RandomImage(plugInModeRGBColor, 8, 12));
+    const Outcome run = Run({"run", "rank_sharpen", File("in.png").string(), "-o",
+                             File("out.png").string(), "--progress=plain"});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    std::vector<std::string> phases;
+    int pass = 1, percent = -1;
+    for (const auto& line : Lines(run.err)) {
+        ASSERT_EQ(line.rfind("filterhost: ", 0), 0u) << line;
+        const std::string text = line.substr(12, line.rfind(" (") - 12);
+        const size_t space = text.find(' ');
+        const std::string phase = text.substr(0, text.find_first_of(" ,"));
+        if (phases.empty() || phases.back() != phase)
+            phases.push_back(phase);
+        if (space == std::string::npos)
+            continue;
+        const size_t passAt = text.find(", pass ");
+        const int linePass = passAt == std::string::npos ? 1 : std::stoi(text.substr(passAt + 7));
+        const int linePercent = std::stoi(text.substr(text.rfind(' ') + 1));
+        if (linePass != pass) {
+            EXPECT_EQ(linePass, pass + 1) << line;
+            pass = linePass;
+            percent = -1;
+        }
+        EXPECT_GT(linePercent, percent) << line;
+        percent = linePercent;
+    }
+    EXPECT_EQ(phases, (std::vector<std::string>{"reading", "filtering", "writing"})) << run.err;
+    EXPECT_EQ(pass, 5) << "rank_sharpen reports progress in five passes\n" << run.err;
+}
+
 TEST_F(Filterhost, CtrlCCancelsTheRunAndWritesNothing)
 {
     host::WriteImageFile(File("in.png"), RandomImage(plugInModeRGBColor, 8, 6));

@@ -16,7 +16,7 @@
 #include "host.h"
 #include "image_file.h"
 #include "interrupt.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "plugin_search.h"
 #include "progress.h"
 #include "run_folders.h"
