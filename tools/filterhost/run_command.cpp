@@ -77,6 +77,7 @@ private:
     void CheckImage() const;
     void SetUpPreferences();
     void SetUpDesktop();
+    PrivateFolder& Private();
     void Filter();
     int WriteOutput();
     int ExplainOutcome();
@@ -144,6 +145,15 @@ void Run::CheckImage() const
             throw HostFailure{*refusal};
 }
 
+// Made on first use only, so a run that needs no private folder never
+// depends on a writable temporary folder.
+PrivateFolder& Run::Private()
+{
+    if (!private_)
+        private_.emplace();
+    return *private_;
+}
+
 // The Preferences folder is made only for a plug-in that stores the
 // reference image there. A plug-in that reads it gets the folder as it is;
 // any other gets it when it exists (large temporary images may spill there)
@@ -159,14 +169,14 @@ void Run::SetUpPreferences()
             if (description_)
                 throw HostFailure{"no Preferences folder for the reference image: set "
                                   "--prefs-dir or HOME"};
-            prefs_ = private_->Preferences();
+            prefs_ = Private().Preferences();
         }
         fs::create_directories(*prefs_, ec);
         if (ec || !fs::is_directory(*prefs_))
             throw HostFailure{"cannot make the Preferences folder '" + prefs_->string() +
                               "': " + (ec ? ec.message() : "not a folder")};
     } else if (use == host::ReferenceUse::kNone && !(prefs_ && fs::is_directory(*prefs_, ec))) {
-        prefs_ = private_->Preferences();
+        prefs_ = Private().Preferences();
     }
 }
 
@@ -177,7 +187,7 @@ void Run::SetUpPreferences()
 void Run::SetUpDesktop()
 {
     if (summary_.parameters) {
-        desktop_ = private_->Desktop();
+        desktop_ = Private().Desktop();
         host::WriteParameterFile(*description_, given_, *desktop_);
         return;
     }
@@ -320,7 +330,6 @@ int Run::Execute()
         display_.emplace(args_.quiet ? ProgressStyle::kNone : *style);
         ReadInput();
         CheckImage();
-        private_.emplace();
         SetUpPreferences();
         SetUpDesktop();
         if (CancelRequested()) {
