@@ -139,6 +139,9 @@ TEST_F(Filterhost, HostErrorsExitOneWithOneLineAndWriteNothing)
         {{"run", "rgb_to_ihs", d + "/rgb.png", "--frobnicate"},
          "filterhost: The following argument was not expected: --frobnicate ..."},
         {{}, "filterhost: A subcommand is required ..."},
+        {{"run", "fill_holes", d + "/rgb.png", d + "/grey.png", "-o", d + "/out/"},
+         "filterhost: run takes one INPUT; for many images use 'filterhost batch fill_holes "
+         "INPUT... --out-dir DIR'\n"},
         {{"runn", "rgb_to_ihs", d + "/rgb.png"},
          "filterhost: unknown command 'runn'; did you mean 'run'?\n"},
         {{"frobnicate"}, "filterhost: unknown command 'frobnicate' (the commands are ..."},
