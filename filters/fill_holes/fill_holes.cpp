@@ -8,54 +8,85 @@
  */
 #include "binary_features.h"
 
-extern "C" {
+extern "C" const char gAboutText[] = "Fill Holes in Black Features in Binary Image";
 
-const char gAboutText[] = "Fill Holes in Black Features in Binary Image";
+namespace {
 
-static const float kFillValue = 32.0f;
+const float kFillValue = 32.0f;
+const int32_t kEdgeRegion = -1;
 
-/* 4-connected: only left (L) and up (U) are looked at. */
-static int32_t FillHolesRule(BinaryWork* work, const BinaryNeighbours* n, int32_t* dying,
-                             int32_t* survivor, void*)
-{
-    int32_t left = n->left;
-    int32_t up = n->up;
-    if (n->edge) {
-        int32_t candidate;
+/* 4-connected: only left (L) and up (U) are looked at. Labels are compared
+ * by their roots; a pixel may carry any label of its set. */
+struct FillHolesRule {
+    int32_t Pixel(BinaryWork* work, const int32_t* current, const int32_t* previous, int32_t j,
+                  bool edge)
+    {
+        int32_t left = current[j - 1];
+        int32_t up = previous[j];
+        if (left == up)
+            return left == 0 ? (edge ? kEdgeRegion : BinaryNewLabel(work)) : Join(work, up, edge);
         if (left == 0)
-            candidate = up;
-        else
-            candidate = (left == -1) ? up : left;
-        if (candidate > 0) {
-            *dying = candidate;
-            *survivor = -1;
+            return Join(work, up, edge);
+        if (up == 0)
+            return Join(work, left, edge);
+        int32_t* parent = work->parent;
+        int32_t l = BinaryFind(parent, left);
+        int32_t u = BinaryFind(parent, up);
+        if (edge) {
+            /* The candidate is L, or U when L is the edge value. */
+            int32_t candidate = l == kEdgeRegion ? u : l;
+            if (candidate > 0)
+                parent[candidate] = kEdgeRegion;
+            return kEdgeRegion;
         }
-        return -1;
+        if (l == u)
+            return u;
+        if (l == kEdgeRegion) {
+            parent[u] = kEdgeRegion;
+            return kEdgeRegion;
+        }
+        if (u == kEdgeRegion) {
+            parent[l] = kEdgeRegion;
+            return kEdgeRegion;
+        }
+        parent[l] = u;
+        return u;
     }
-    if (left == 0 && up == 0)
-        return BinaryNewLabel(work);
-    if (left == 0)
-        return up;
-    if (up == 0)
-        return left;
-    if (left == up)
-        return up;
-    if (left == -1) {
-        *dying = up;
-        *survivor = -1;
-        return -1;
+
+    /* One labelled neighbour (or two of one set): the pixel joins it; on
+     * the edge it takes the neighbour's region with it to the edge. */
+    static int32_t Join(BinaryWork* work, int32_t label, bool edge)
+    {
+        if (!edge)
+            return label;
+        int32_t root = BinaryFind(work->parent, label);
+        if (root > 0)
+            work->parent[root] = kEdgeRegion;
+        return kEdgeRegion;
     }
-    if (up == -1) {
-        *dying = left;
-        *survivor = -1;
-        return -1;
+};
+
+void WriteFilledLines(BinaryWork* work)
+{
+    const int32_t* parent = work->parent;
+    for (int32_t y = 0; y < work->height; y++) {
+        ReadOriginalLine(y, work->pixels);
+        const int32_t* line = BinaryWorkLine(work, y + 1, work->current);
+        for (int32_t x = 0; x < work->width; x++) {
+            int32_t v = line[x + 1];
+            if (v > 0 && parent[v] > 0) {
+                work->pixels[x].c[0] = kFillValue;
+                work->pixels[x].c[1] = kFillValue;
+                work->pixels[x].c[2] = kFillValue;
+            }
+        }
+        WriteResultLine(y, work->pixels);
     }
-    *dying = left;
-    *survivor = up;
-    return up;
 }
 
-int32_t MainUserEntry(void)
+}  // namespace
+
+extern "C" int32_t MainUserEntry(void)
 {
     BinaryWork work;
     OSErr created = BinaryWorkSetUp(&work);
@@ -65,24 +96,15 @@ int32_t MainUserEntry(void)
         return created;
     }
 
-    BinaryWorkBinarise(&work, kBinaryWhiteFeature, nullptr, nullptr);
-    BinaryWorkLabel(&work, FillHolesRule, nullptr);
-
-    for (int32_t y = 0; y < work.height; y++) {
-        ReadOriginalLine(y, work.pixels);
-        ReadTempImageLine(work.image, y + 1, work.current);
-        for (int32_t x = 0; x < work.width; x++) {
-            if (work.current[x + 1] > 0) {
-                work.pixels[x].c[0] = kFillValue;
-                work.pixels[x].c[1] = kFillValue;
-                work.pixels[x].c[2] = kFillValue;
-            }
-        }
-        WriteResultLine(y, work.pixels);
+    FillHolesRule rule;
+    OSErr labelled = BinaryWorkLabel(&work, kBinaryWhiteFeature, nullptr, nullptr, rule);
+    if (labelled != noErr) {
+        BinaryWorkFree(&work);
+        return labelled;
     }
+    BinaryWorkResolve(&work);
+    WriteFilledLines(&work);
 
     BinaryWorkFree(&work);
     return created;
 }
-
-}  // extern "C"
