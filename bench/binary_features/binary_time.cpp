@@ -3,7 +3,7 @@
 // and each filter's best wall time of several runs is printed as one line
 // "name seconds". With --write DIR the benchmark image and the marks are
 // also written there as binary PGM files, so the peers work on the very
-// same pixels.
+// same pixels. --only FILTER times one filter.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -53,14 +53,17 @@ int main(int argc, char** argv)
 {
     int repeats = 7;
     fs::path writeDir;
+    std::string only;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         if (arg == "--write" && i + 1 < argc)
             writeDir = argv[++i];
+        else if (arg == "--only" && i + 1 < argc)
+            only = argv[++i];
         else if (arg == "--repeats" && i + 1 < argc)
             repeats = std::max(1, std::stoi(argv[++i]));
         else {
-            std::cerr << "usage: binary_time [--write DIR] [--repeats N]\n";
+            std::cerr << "usage: binary_time [--write DIR] [--repeats N] [--only FILTER]\n";
             return 2;
         }
     }
@@ -81,6 +84,8 @@ int main(int argc, char** argv)
         host::RunFilter(host::Module(plugins / "store_reference.so"), marks);
         for (const char* name :
              {"fill_holes", "label_brightness", "marker_select", "total_perimeter"}) {
+            if (!only.empty() && only != name)
+                continue;
             host::Module module(plugins / (std::string(name) + ".so"));
             std::printf("%s %.6f\n", name, BestSeconds(module, image, repeats));
             std::fflush(stdout);

@@ -160,6 +160,12 @@ inline void BinaryLabelLine(BinaryWork* work, int32_t* current, const int32_t* p
 {
     int32_t width = work->width;
     for (int32_t j = 1; j <= width; j++) {
+        /* Background is skipped four entries at a time. */
+        while (j + 3 <= width &&
+               (current[j] | current[j + 1] | current[j + 2] | current[j + 3]) == 0)
+            j += 4;
+        if (j > width)
+            break;
         if (current[j] == 0)
             continue;
         bool edge = edgeLine || j == 1 || j == width;

@@ -113,19 +113,19 @@ bool WriteNumberedLines(BinaryWork* work, const int32_t* numbers)
     for (int32_t y = 0; y < height; y++) {
         if (TestAbortSetProgressBar((float)(y + height) / (float)(2 * height)))
             return false;
-        const int32_t* line = BinaryWorkLine(work, y + 1, work->current);
-        int32_t lastLabel = 0;
-        RGB96 colour = white;
-        for (int32_t x = 0; x < work->width; x++) {
-            int32_t v = line[x + 1];
-            if (v != lastLabel) {
-                lastLabel = v;
-                if (numbers[v] != 0) /* edge features number 0: background */
-                    FeatureColour(numbers[v], &colour);
-                else
-                    colour = white;
-            }
-            work->pixels[x] = colour;
+        const int32_t* line = BinaryWorkLine(work, y + 1, work->current) + 1;
+        /* One colour per run of equal labels. */
+        int32_t x = 0;
+        while (x < work->width) {
+            int32_t v = line[x];
+            int32_t end = x + 1;
+            while (end < work->width && line[end] == v)
+                end++;
+            RGB96 colour = white;
+            if (numbers[v] != 0) /* edge features number 0: background */
+                FeatureColour(numbers[v], &colour);
+            for (; x < end; x++)
+                work->pixels[x] = colour;
         }
         WriteResultLine(y, work->pixels);
     }
