@@ -325,6 +325,22 @@ TEST(Differential, LargeLabelCounts)
     }
 }
 
+// Without temporary memory the work images live in files in the
+// Preferences folder, and every line goes through the line buffers.
+TEST(Differential, WorkImagesInFiles)
+{
+    binary_test::ScratchDir dir("binary-differential-files");
+    host::ScopedFolder prefs(kPreferencesFolderType, dir.path);
+    host::ScopedMemoryBudget noMemory(0);
+    std::mt19937 rng(808);
+    for (const char* name : {"fill_holes", "label_brightness", "total_perimeter"}) {
+        Pair modules(name);
+        for (int i = 0; i < 150; i++)
+            CompareOn(modules.fast, modules.literal, Render(rng, RandomMask(rng)),
+                      std::string(name) + " in a file, image " + std::to_string(i), 0);
+    }
+}
+
 // marker_select reads its marks from the reference image, written here into
 // a scratch Preferences folder in the named-image layout.
 class MarkerSelectDifferential : public ::testing::Test {
@@ -436,6 +452,17 @@ TEST_F(MarkerSelectDifferential, MoreThanAThousandPasses)
                           host::RunFilter(modules_.literal, toImage(shape), options),
                           "long path cancelled at " + std::to_string(at));
         }
+    }
+}
+
+TEST_F(MarkerSelectDifferential, WorkImageInAFile)
+{
+    host::ScopedMemoryBudget noMemory(0);
+    std::mt19937 rng(909);
+    for (int i = 0; i < 150; i++) {
+        Mask m = RandomMask(rng);
+        host::Image image = Render(rng, m);
+        Compare(image, Marks(rng, m, false), "in a file, image " + std::to_string(i), 0);
     }
 }
 
