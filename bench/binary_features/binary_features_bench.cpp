@@ -11,7 +11,7 @@
 #include <string>
 
 #include "feature_image.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "feature_image.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 

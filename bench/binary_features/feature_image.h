@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <random>
 
-#include "host/host.h"
+#include "host.h"
 
 namespace binary_bench {
 
