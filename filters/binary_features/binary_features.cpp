@@ -14,12 +14,6 @@
 
 extern "C" {
 
-float BinaryPixelMean(const RGB96* pixel)
-{
-    float sum = (pixel->c[0] + pixel->c[1]) + pixel->c[2];
-    return sum / 3.0f;
-}
-
 int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side)
 {
     float mean = BinaryPixelMean(pixel);

@@ -86,7 +86,11 @@ typedef struct BinaryWork {
 } BinaryWork;
 
 /* The pixel mean ((R + G) + B) / 3.0 in single precision. */
-float BinaryPixelMean(const RGB96* pixel);
+static inline float BinaryPixelMean(const RGB96* pixel)
+{
+    float sum = (pixel->c[0] + pixel->c[1]) + pixel->c[2];
+    return sum / 3.0f;
+}
 
 /* 1 when the pixel is on the feature side of the threshold, else 0. */
 int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side);

@@ -115,11 +115,48 @@ inline bool Reach(MarkerBuffers* b, uint32_t* count, uint32_t pixel, int32_t p)
     return Enqueue(b, count, pixel);
 }
 
+/* Layer 0 to layer 1: one step in any direction out of a seed. Seeds may
+ * lie on the outer lines and columns, so their neighbours are checked for
+ * the image's sides. */
+bool StepOutOfSeeds(int32_t width, int32_t height, MarkerBuffers* b, uint32_t seeds,
+                    uint32_t* count)
+{
+    uint32_t w = static_cast<uint32_t>(width);
+    for (uint32_t i = 0; i < seeds; i++) {
+        uint32_t q = b->queue[i];
+        int32_t x = static_cast<int32_t>(q % w), y = static_cast<int32_t>(q / w);
+        for (int32_t ny = y - 1; ny <= y + 1; ny++)
+            for (int32_t nx = x - 1; nx <= x + 1; nx++) {
+                if (ny < 0 || ny >= height || nx < 0 || nx >= width)
+                    continue;
+                if (!Reach(b, count, static_cast<uint32_t>(ny) * w + static_cast<uint32_t>(nx), 1))
+                    return false;
+            }
+    }
+    return true;
+}
+
+/* Layer p - 1 to layer p: one step in any direction. Pixels of layers from
+ * 1 up lie inside the outer lines and columns, so all eight neighbours
+ * exist. */
+bool StepOutOfLayer(int32_t width, MarkerBuffers* b, uint32_t start, uint32_t end, int32_t p,
+                    uint32_t* count)
+{
+    uint32_t w = static_cast<uint32_t>(width);
+    for (uint32_t i = start; i < end; i++) {
+        uint32_t q = b->queue[i];
+        const uint32_t neighbours[8] = {q - w - 1, q - w,     q - w + 1, q - 1,
+                                        q + 1,     q + w - 1, q + w,     q + w + 1};
+        for (uint32_t n : neighbours)
+            if (!Reach(b, count, n, p))
+                return false;
+    }
+    return true;
+}
+
 /* Grows layer by layer; returns the number of passes the raster passes run
  * (one past the last layer, at most 1000), or -1 when the queue cannot grow.
- * Only pixels marked kUnreached are ever reached, and none of them lies on
- * the outer lines or columns, so neighbours of a reached pixel are always
- * inside the image; seeds on the outer lines are checked for sides. */
+ * Only pixels marked kUnreached are ever reached. */
 int32_t GrowLayers(int32_t width, int32_t height, MarkerBuffers* b)
 {
     uint32_t count = 0;
@@ -128,28 +165,14 @@ int32_t GrowLayers(int32_t width, int32_t height, MarkerBuffers* b)
         if (b->layers[i] == 0 && !Enqueue(b, &count, i))
             return -1;
 
-    uint32_t layerStart = 0;
     uint32_t w = static_cast<uint32_t>(width);
+    uint32_t layerStart = 0;
     for (int32_t p = 1; p <= kMaxPasses; p++) {
         uint32_t layerEnd = count;
-        /* One step out of layer p - 1 in any direction. */
-        for (uint32_t i = layerStart; i < layerEnd; i++) {
-            uint32_t q = b->queue[i];
-            int32_t x = static_cast<int32_t>(q % w), y = static_cast<int32_t>(q / w);
-            for (int32_t dy = -1; dy <= 1; dy++) {
-                int32_t ny = y + dy;
-                if (ny < 0 || ny >= height)
-                    continue;
-                for (int32_t dx = -1; dx <= 1; dx++) {
-                    int32_t nx = x + dx;
-                    if ((dx == 0 && dy == 0) || nx < 0 || nx >= width)
-                        continue;
-                    if (!Reach(b, &count, static_cast<uint32_t>(ny) * w + static_cast<uint32_t>(nx),
-                               p))
-                        return -1;
-                }
-            }
-        }
+        bool stepped = p == 1 ? StepOutOfSeeds(width, height, b, layerEnd, &count)
+                              : StepOutOfLayer(width, b, layerStart, layerEnd, p, &count);
+        if (!stepped)
+            return -1;
         /* Then downward within the pass, from every pixel of layer p. */
         for (uint32_t i = layerEnd; i < count; i++) {
             uint32_t below = b->queue[i] + w;
