@@ -155,26 +155,47 @@ inline int32_t BinaryNewLabel(BinaryWork* work)
     return label;
 }
 
+/* Labels entries first .. last of one work line, all edge pixels or none.
+ * The left neighbour, just labelled, is carried in a register. */
+template <bool kEdge, class Rule>
+inline void BinaryLabelRange(BinaryWork* work, int32_t* current, const int32_t* previous,
+                             int32_t first, int32_t last, Rule& rule)
+{
+    int32_t left = current[first - 1];
+    for (int32_t j = first; j <= last; j++) {
+        /* Background is skipped four entries at a time. */
+        while (j + 3 <= last &&
+               (current[j] | current[j + 1] | current[j + 2] | current[j + 3]) == 0) {
+            j += 4;
+            left = 0;
+        }
+        if (j > last)
+            break;
+        if (current[j] == 0) {
+            left = 0;
+            continue;
+        }
+        left = rule.Pixel(work, left, previous, j, kEdge);
+        current[j] = left;
+    }
+}
+
 /* Labels one work line: `current` holds binary values in 1 .. width, and
- * `previous` the labelled line above. Rule::Pixel(work, current, previous,
- * j, edge) returns the value of a feature pixel; zeros stay zeros. */
+ * `previous` the labelled line above. Rule::Pixel(work, left, previous, j,
+ * edge) returns the value of a feature pixel, given its labelled left
+ * neighbour; zeros stay zeros. */
 template <class Rule>
 inline void BinaryLabelLine(BinaryWork* work, int32_t* current, const int32_t* previous,
                             Boolean edgeLine, Rule& rule)
 {
     int32_t width = work->width;
-    for (int32_t j = 1; j <= width; j++) {
-        /* Background is skipped four entries at a time. */
-        while (j + 3 <= width &&
-               (current[j] | current[j + 1] | current[j + 2] | current[j + 3]) == 0)
-            j += 4;
-        if (j > width)
-            break;
-        if (current[j] == 0)
-            continue;
-        bool edge = edgeLine || j == 1 || j == width;
-        current[j] = rule.Pixel(work, current, previous, j, edge);
+    if (edgeLine || width <= 2) {
+        BinaryLabelRange<true>(work, current, previous, 1, width, rule);
+        return;
     }
+    BinaryLabelRange<true>(work, current, previous, 1, 1, rule);
+    BinaryLabelRange<false>(work, current, previous, 2, width - 1, rule);
+    BinaryLabelRange<true>(work, current, previous, width, width, rule);
 }
 
 /* The binarise-and-label pass described above. Returns noErr, -128 when

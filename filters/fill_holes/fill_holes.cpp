@@ -18,10 +18,8 @@ const int32_t kEdgeRegion = -1;
 /* 4-connected: only left (L) and up (U) are looked at. Labels are compared
  * by their roots; a pixel may carry any label of its set. */
 struct FillHolesRule {
-    int32_t Pixel(BinaryWork* work, const int32_t* current, const int32_t* previous, int32_t j,
-                  bool edge)
+    int32_t Pixel(BinaryWork* work, int32_t left, const int32_t* previous, int32_t j, bool edge)
     {
-        int32_t left = current[j - 1];
         int32_t up = previous[j];
         if (left == up)
             return left == 0 ? (edge ? kEdgeRegion : BinaryNewLabel(work)) : Join(work, up, edge);

@@ -25,15 +25,13 @@ const int32_t kEdgeLabel = -1;
  * meets the up-left or left one (which touch each other), and the other
  * label dies into the up-right one. */
 struct LabelBrightnessRule {
-    int32_t Pixel(BinaryWork* work, const int32_t* current, const int32_t* previous, int32_t j,
-                  bool)
+    int32_t Pixel(BinaryWork* work, int32_t left, const int32_t* previous, int32_t j, bool)
     {
         int32_t up = previous[j];
         if (up != 0)
             return up;
         int32_t upRight = previous[j + 1];
         int32_t upLeft = previous[j - 1];
-        int32_t left = current[j - 1];
         if (upRight != 0) {
             int32_t other = upLeft != 0 ? upLeft : left;
             if (other != 0 && other != upRight) {
