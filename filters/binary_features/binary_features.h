@@ -163,11 +163,19 @@ inline void BinaryLabelRange(BinaryWork* work, int32_t* current, const int32_t* 
 {
     int32_t left = current[first - 1];
     for (int32_t j = first; j <= last; j++) {
-        /* Background is skipped four entries at a time. */
-        while (j + 3 <= last &&
-               (current[j] | current[j + 1] | current[j + 2] | current[j + 3]) == 0) {
+        /* Background is skipped, and runs that simply continue the line
+         * above are copied, four entries at a time. */
+        while (j + 3 <= last) {
+            if ((current[j] | current[j + 1] | current[j + 2] | current[j + 3]) == 0) {
+                left = 0;
+            } else if (!kEdge && rule.CopiesUp(left, current + j, previous + j)) {
+                for (int32_t i = 0; i < 4; i++)
+                    current[j + i] = previous[j + i];
+                left = previous[j + 3];
+            } else {
+                break;
+            }
             j += 4;
-            left = 0;
         }
         if (j > last)
             break;
@@ -183,7 +191,9 @@ inline void BinaryLabelRange(BinaryWork* work, int32_t* current, const int32_t* 
 /* Labels one work line: `current` holds binary values in 1 .. width, and
  * `previous` the labelled line above. Rule::Pixel(work, left, previous, j,
  * edge) returns the value of a feature pixel, given its labelled left
- * neighbour; zeros stay zeros. */
+ * neighbour; zeros stay zeros. Rule::CopiesUp(left, current, previous)
+ * says whether four interior feature pixels in a row would each simply take
+ * the label above them (without a meeting). */
 template <class Rule>
 inline void BinaryLabelLine(BinaryWork* work, int32_t* current, const int32_t* previous,
                             Boolean edgeLine, Rule& rule)

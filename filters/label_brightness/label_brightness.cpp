@@ -48,6 +48,15 @@ struct LabelBrightnessRule {
             return left;
         return BinaryNewLabel(work);
     }
+
+    /* Black pixels under black pixels take the label above. */
+    static bool CopiesUp(int32_t, const int32_t* current, const int32_t* previous)
+    {
+        bool black = (current[0] != 0) & (current[1] != 0) & (current[2] != 0) & (current[3] != 0);
+        bool above =
+            (previous[0] != 0) & (previous[1] != 0) & (previous[2] != 0) & (previous[3] != 0);
+        return black & above;
+    }
 };
 
 Boolean BinariseProgress(int32_t y, int32_t height, void*)
