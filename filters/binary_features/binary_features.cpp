@@ -22,26 +22,6 @@ int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side)
     return mean <= kBinaryThreshold ? 1 : 0;
 }
 
-/* Division by 3 is correctly rounded and so monotonic, and 382.5 / 3 is
- * exactly 127.5 while the floats next to 382.5 divide to the floats next to
- * 127.5: the mean is <= 127.5 exactly when the channel sum is <= 382.5, and
- * >= 127.5 exactly when the sum is >= 382.5 (NaN fails both, as it fails
- * both tests of the mean). So the lines are binarised on the sum, in
- * straight loops the compiler can run in vector registers. */
-static const float kThresholdSum = 382.5f;
-
-void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide side, int32_t* out)
-{
-    const float* c = pixels[0].c;
-    if (side == kBinaryWhiteFeature) {
-        for (int32_t x = 0; x < width; x++)
-            out[x] = ((c[3 * x] + c[3 * x + 1]) + c[3 * x + 2]) >= kThresholdSum;
-    } else {
-        for (int32_t x = 0; x < width; x++)
-            out[x] = ((c[3 * x] + c[3 * x + 1]) + c[3 * x + 2]) <= kThresholdSum;
-    }
-}
-
 OSErr BinaryWorkSetUp(BinaryWork* work)
 {
     memset(work, 0, sizeof *work);
