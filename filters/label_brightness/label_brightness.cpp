@@ -112,25 +112,50 @@ void FeatureColour(int32_t number, RGB96* pixel)
     pixel->c[2] = cycle;
 }
 
+/* Colours of recently painted feature numbers, so a feature met on many
+ * lines is coloured once, not once per line. */
+struct ColourCache {
+    static constexpr int32_t kSlots = 256;
+    int32_t number[kSlots];
+    RGB96 colour[kSlots];
+};
+
+const RGB96& NumberColour(ColourCache* cache, int32_t number)
+{
+    int32_t slot = number & (ColourCache::kSlots - 1);
+    if (cache->number[slot] != number) {
+        cache->number[slot] = number;
+        if (number != 0) {
+            FeatureColour(number, &cache->colour[slot]);
+        } else { /* edge features and background */
+            cache->colour[slot].c[0] = 255.0f;
+            cache->colour[slot].c[1] = 255.0f;
+            cache->colour[slot].c[2] = 255.0f;
+        }
+    }
+    return cache->colour[slot];
+}
+
 /* Writes every line; false when cancelled. */
 bool WriteNumberedLines(BinaryWork* work, const int32_t* numbers)
 {
     int32_t height = work->height;
-    RGB96 white = {{255.0f, 255.0f, 255.0f}};
+    int32_t width = work->width;
+    ColourCache cache;
+    for (int32_t i = 0; i < ColourCache::kSlots; i++)
+        cache.number[i] = -1;
     for (int32_t y = 0; y < height; y++) {
         if (TestAbortSetProgressBar((float)(y + height) / (float)(2 * height)))
             return false;
         const int32_t* line = BinaryWorkLine(work, y + 1, work->current) + 1;
         /* One colour per run of equal labels. */
         int32_t x = 0;
-        while (x < work->width) {
+        while (x < width) {
             int32_t v = line[x];
             int32_t end = x + 1;
-            while (end < work->width && line[end] == v)
+            while (end < width && line[end] == v)
                 end++;
-            RGB96 colour = white;
-            if (numbers[v] != 0) /* edge features number 0: background */
-                FeatureColour(numbers[v], &colour);
+            const RGB96 colour = NumberColour(&cache, numbers[v]);
             for (; x < end; x++)
                 work->pixels[x] = colour;
         }
