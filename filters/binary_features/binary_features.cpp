@@ -42,7 +42,17 @@ OSErr BinaryWorkSetUp(BinaryWork* work)
     work->pixels = (RGB96*)CreateAPointer(work->width > 0 ? work->width : 1, sizeof(RGB96));
     work->current = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
     work->previous = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
-    if (!work->pixels || !work->current || !work->previous) {
+    work->binary = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
+    Boolean taken = work->pixels && work->current && work->previous && work->binary;
+    int32_t runCount = work->width / 2 + 2;
+    for (int32_t i = 0; i < 2; i++) {
+        BinaryRuns* runs = &work->runs[i];
+        runs->start = (int32_t*)CreateAPointer(runCount, sizeof(int32_t));
+        runs->end = (int32_t*)CreateAPointer(runCount, sizeof(int32_t));
+        runs->label = (int32_t*)CreateAPointer(runCount, sizeof(int32_t));
+        taken = taken && runs->start && runs->end && runs->label;
+    }
+    if (!taken) {
         work->createResult = memFullErr;
         return work->createResult;
     }
@@ -72,10 +82,53 @@ int32_t* BinaryWorkLine(BinaryWork* work, int32_t k, int32_t* buffer)
     return buffer;
 }
 
+int32_t* BinaryWorkNewLine(BinaryWork* work, int32_t k)
+{
+    if (work->image->data != nullptr)
+        return (int32_t*)work->image->data + (size_t)k * (size_t)(work->width + 2);
+    memset(work->current, 0, sizeof(int32_t) * (size_t)(work->width + 2));
+    return work->current;
+}
+
 void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line)
 {
     if (work->image->data == nullptr)
         WriteTempImageLine(work->image, k, line);
+}
+
+/* True when the eight entries from `at` are all zero (all nonzero). */
+static inline Boolean EightZero(const int32_t* at)
+{
+    return (at[0] | at[1] | at[2] | at[3] | at[4] | at[5] | at[6] | at[7]) == 0;
+}
+
+static inline Boolean EightSet(const int32_t* at)
+{
+    return (at[0] != 0) & (at[1] != 0) & (at[2] != 0) & (at[3] != 0) & (at[4] != 0) & (at[5] != 0) &
+           (at[6] != 0) & (at[7] != 0);
+}
+
+void BinaryFindRuns(const int32_t* binary, int32_t width, BinaryRuns* runs)
+{
+    int32_t count = 0;
+    int32_t j = 1;
+    for (;;) {
+        while (j + 8 <= width + 1 && EightZero(binary + j))
+            j += 8;
+        while (j <= width && binary[j] == 0)
+            j++;
+        if (j > width)
+            break;
+        int32_t start = j;
+        while (j + 8 <= width + 1 && EightSet(binary + j))
+            j += 8;
+        while (binary[j] != 0) /* entry width + 1 is 0 */
+            j++;
+        runs->start[count] = start;
+        runs->end[count] = j - 1;
+        count++;
+    }
+    runs->count = count;
 }
 
 Boolean BinaryRoomForLabels(BinaryWork* work, int32_t more)
@@ -121,10 +174,22 @@ void BinaryWorkFree(BinaryWork* work)
         DisposeAPointer(work->current);
     if (work->previous)
         DisposeAPointer(work->previous);
+    if (work->binary)
+        DisposeAPointer(work->binary);
+    for (int32_t i = 0; i < 2; i++) {
+        BinaryRuns* runs = &work->runs[i];
+        if (runs->start)
+            DisposeAPointer(runs->start);
+        if (runs->end)
+            DisposeAPointer(runs->end);
+        if (runs->label)
+            DisposeAPointer(runs->label);
+        runs->start = runs->end = runs->label = nullptr;
+    }
     if (work->parent)
         DisposeAPointer(work->parent);
     work->pixels = nullptr;
-    work->current = work->previous = nullptr;
+    work->current = work->previous = work->binary = nullptr;
     work->parent = nullptr;
     work->parentCapacity = 0;
 }

@@ -21,11 +21,14 @@
  * Labelling
  *   BinaryWorkLabel binarises and labels in one raster pass: for each image
  *   line it calls the filter's hook (progress and cancel), reads the line,
- *   binarises it into work line k = y + 1 and labels that line against the
- *   labelled line above. The filter's rule sees left, up-left, up and
- *   up-right and whether the pixel lies on the image edge, and gives the
- *   pixel a value; when two labels meet, the rule names one of them dying
- *   into the other.
+ *   binarises it and labels it against the labelled line above into work
+ *   line k = y + 1. The filter's pixel rule looks at the left, up-left, up
+ *   and up-right neighbours and at whether the pixel lies on the image
+ *   edge, gives the pixel a value, and may make one label die into another
+ *   when two meet. Along a run of feature pixels that rule can only change
+ *   anything where the line above changes, so each filter replays it once
+ *   per run of the line above that the run touches (and at the image edge),
+ *   and the whole run gets one label.
  *
  *   The work image keeps provisional labels: a meeting is recorded in a
  *   union-find table (parent per label value) instead of rewriting earlier
@@ -72,6 +75,16 @@ typedef enum BinaryFeatureSide {
     kBinaryWhiteFeature = 1  /* feature when mean >= 127.5 */
 } BinaryFeatureSide;
 
+/* The feature runs of one work line, left to right: work columns
+ * start .. end, and a label of the run's set. A line holds at most
+ * width / 2 + 1 runs. */
+typedef struct BinaryRuns {
+    int32_t count;
+    int32_t* start;
+    int32_t* end;
+    int32_t* label;
+} BinaryRuns;
+
 typedef struct BinaryWork {
     int32_t width; /* image size; the work image is 2 larger each way */
     int32_t height;
@@ -79,9 +92,11 @@ typedef struct BinaryWork {
     OSErr createResult; /* MakeTemporaryImage's code (-108 if buffers failed) */
     int32_t* current;   /* width + 2 entries each */
     int32_t* previous;
-    RGB96* pixels;     /* width pixels */
-    int32_t lastLabel; /* label counter: the last label given (starts at 1) */
-    int32_t* parent;   /* union-find over label values 2 .. lastLabel */
+    int32_t* binary;    /* the binary values of the line being labelled */
+    RGB96* pixels;      /* width pixels */
+    BinaryRuns runs[2]; /* the runs of the line above and of this line */
+    int32_t lastLabel;  /* label counter: the last label given (starts at 1) */
+    int32_t* parent;    /* union-find over label values 2 .. lastLabel */
     int32_t parentCapacity;
 } BinaryWork;
 
@@ -109,12 +124,20 @@ OSErr BinaryWorkSetUp(BinaryWork* work);
  * held in memory, else `buffer` filled from the file. */
 int32_t* BinaryWorkLine(BinaryWork* work, int32_t k, int32_t* buffer);
 
-/* Stores a line got from BinaryWorkLine back as work line k (nothing to do
- * when it is the work image's own). */
+/* Work line k to be written whole: a pointer into the work image (still
+ * zero) when it is held in memory, else the `current` buffer zeroed. */
+int32_t* BinaryWorkNewLine(BinaryWork* work, int32_t k);
+
+/* Stores a line got from BinaryWorkLine or BinaryWorkNewLine back as work
+ * line k (nothing to do when it is the work image's own). */
 void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line);
 
 /* Called before image line y is read; a nonzero answer cancels. */
 typedef Boolean (*BinaryLineHook)(int32_t y, int32_t height, void* context);
+
+/* The runs of nonzero entries 1 .. width of a binary line whose entries 0
+ * and width + 1 are 0. */
+void BinaryFindRuns(const int32_t* binary, int32_t width, BinaryRuns* runs);
 
 /* Makes room in the label table for `more` labels beyond the last given;
  * false when the table cannot grow. */
@@ -155,69 +178,33 @@ inline int32_t BinaryNewLabel(BinaryWork* work)
     return label;
 }
 
-/* Labels entries first .. last of one work line, all edge pixels or none.
- * The left neighbour, just labelled, is carried in a register. */
-template <bool kEdge, class Rule>
-inline void BinaryLabelRange(BinaryWork* work, int32_t* current, const int32_t* previous,
-                             int32_t first, int32_t last, Rule& rule)
+/* Sets dying's set into survivor's (both any labels of their sets). */
+inline void BinaryMeet(int32_t* parent, int32_t dying, int32_t survivor)
 {
-    int32_t left = current[first - 1];
-    for (int32_t j = first; j <= last; j++) {
-        /* Background is skipped, and runs that simply continue the line
-         * above are copied, four entries at a time. */
-        while (j + 3 <= last) {
-            if ((current[j] | current[j + 1] | current[j + 2] | current[j + 3]) == 0) {
-                left = 0;
-            } else if (!kEdge && rule.CopiesUp(left, current + j, previous + j)) {
-                for (int32_t i = 0; i < 4; i++)
-                    current[j + i] = previous[j + i];
-                left = previous[j + 3];
-            } else {
-                break;
-            }
-            j += 4;
-        }
-        if (j > last)
-            break;
-        if (current[j] == 0) {
-            left = 0;
-            continue;
-        }
-        left = rule.Pixel(work, left, previous, j, kEdge);
-        current[j] = left;
-    }
+    int32_t d = BinaryFind(parent, dying);
+    int32_t s = BinaryFind(parent, survivor);
+    if (d != s)
+        parent[d] = s;
 }
 
-/* Labels one work line: `current` holds binary values in 1 .. width, and
- * `previous` the labelled line above. Rule::Pixel(work, left, previous, j,
- * edge) returns the value of a feature pixel, given its labelled left
- * neighbour; zeros stay zeros. Rule::CopiesUp(left, current, previous)
- * says whether four interior feature pixels in a row would each simply take
- * the label above them (without a meeting). */
-template <class Rule>
-inline void BinaryLabelLine(BinaryWork* work, int32_t* current, const int32_t* previous,
-                            Boolean edgeLine, Rule& rule)
-{
-    int32_t width = work->width;
-    if (edgeLine || width <= 2) {
-        BinaryLabelRange<true>(work, current, previous, 1, width, rule);
-        return;
-    }
-    BinaryLabelRange<true>(work, current, previous, 1, 1, rule);
-    BinaryLabelRange<false>(work, current, previous, 2, width - 1, rule);
-    BinaryLabelRange<true>(work, current, previous, width, width, rule);
-}
-
-/* The binarise-and-label pass described above. Returns noErr, -128 when
- * the hook cancelled (later lines stay unwritten) or -108 when the label
- * table could not grow. */
+/* The binarise-and-label pass described above, run by run: each feature
+ * run of a line is labelled at once by Rule::LabelRun(work, above, &cursor,
+ * start, end, edgeLine), which replays the pixel rule along the run against
+ * the runs of the line above (`cursor` is the first of them the run may
+ * touch, kept for the next run) and returns a label of the run's set; the
+ * whole run is written with it. Returns noErr, -128 when the hook cancelled
+ * (later lines stay unwritten) or -108 when the label table could not grow. */
 template <class Rule>
 OSErr BinaryWorkLabel(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook hook, void* context,
                       Rule& rule)
 {
     int32_t width = work->width;
     int32_t height = work->height;
-    const int32_t* previous = BinaryWorkLine(work, 0, work->previous);
+    BinaryRuns* above = &work->runs[0];
+    BinaryRuns* runs = &work->runs[1];
+    above->count = 0; /* the border line */
+    work->binary[0] = 0;
+    work->binary[width + 1] = 0;
     for (int32_t y = 0; y < height; y++) {
         if (hook && hook(y, height, context))
             return userCanceledErr;
@@ -225,15 +212,25 @@ OSErr BinaryWorkLabel(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook h
         /* Each line gives at most one new label per two pixels. */
         if (!BinaryRoomForLabels(work, width / 2 + 1))
             return memFullErr;
+        BinaryBinariseLine(work->pixels, width, side, work->binary + 1);
+        BinaryFindRuns(work->binary, width, runs);
+
         int32_t k = y + 1;
-        int32_t* buffer = previous == work->current ? work->previous : work->current;
-        int32_t* current = BinaryWorkLine(work, k, buffer);
-        current[0] = 0;
-        current[width + 1] = 0;
-        BinaryBinariseLine(work->pixels, width, side, current + 1);
-        BinaryLabelLine(work, current, previous, k == 1 || k == height, rule);
-        BinaryWorkStoreLine(work, k, current);
-        previous = current;
+        Boolean edgeLine = k == 1 || k == height;
+        int32_t* line = BinaryWorkNewLine(work, k);
+        int32_t cursor = 0;
+        for (int32_t r = 0; r < runs->count; r++) {
+            int32_t start = runs->start[r], end = runs->end[r];
+            int32_t label = rule.LabelRun(work, above, &cursor, start, end, edgeLine);
+            runs->label[r] = label;
+            for (int32_t j = start; j <= end; j++)
+                line[j] = label;
+        }
+        BinaryWorkStoreLine(work, k, line);
+
+        BinaryRuns* done = above;
+        above = runs;
+        runs = done;
     }
     return noErr;
 }

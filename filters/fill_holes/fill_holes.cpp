@@ -18,25 +18,18 @@ const int32_t kEdgeRegion = -1;
 /* 4-connected: only left (L) and up (U) are looked at. Labels are compared
  * by their roots; a pixel may carry any label of its set. */
 struct FillHolesRule {
-    int32_t Pixel(BinaryWork* work, int32_t left, const int32_t* previous, int32_t j, bool edge)
+    /* A pixel away from the edge. */
+    static int32_t Interior(BinaryWork* work, int32_t left, int32_t up)
     {
-        int32_t up = previous[j];
-        if (left == up)
-            return left == 0 ? (edge ? kEdgeRegion : BinaryNewLabel(work)) : Join(work, up, edge);
-        if (left == 0)
-            return Join(work, up, edge);
+        if (left == 0 && up == 0)
+            return BinaryNewLabel(work);
+        if (left == 0 || left == up)
+            return up;
         if (up == 0)
-            return Join(work, left, edge);
+            return left;
         int32_t* parent = work->parent;
         int32_t l = BinaryFind(parent, left);
         int32_t u = BinaryFind(parent, up);
-        if (edge) {
-            /* The candidate is L, or U when L is the edge value. */
-            int32_t candidate = l == kEdgeRegion ? u : l;
-            if (candidate > 0)
-                parent[candidate] = kEdgeRegion;
-            return kEdgeRegion;
-        }
         if (l == u)
             return u;
         if (l == kEdgeRegion) {
@@ -51,26 +44,57 @@ struct FillHolesRule {
         return u;
     }
 
-    /* Four white pixels under four pixels of the left neighbour's label
-     * each take that label. */
-    static bool CopiesUp(int32_t left, const int32_t* current, const int32_t* previous)
+    /* A pixel on the edge: the candidate is L, or U when L is 0 or the edge
+     * value; it dies into the edge value. */
+    static int32_t Edge(BinaryWork* work, int32_t left, int32_t up)
     {
-        bool white = (current[0] != 0) & (current[1] != 0) & (current[2] != 0) & (current[3] != 0);
-        bool same = (previous[0] == left) & (previous[1] == left) & (previous[2] == left) &
-                    (previous[3] == left);
-        return white & same & (left != 0);
+        int32_t* parent = work->parent;
+        int32_t candidate = BinaryFind(parent, left);
+        if (candidate == 0 || candidate == kEdgeRegion)
+            candidate = BinaryFind(parent, up);
+        if (candidate > 0)
+            parent[candidate] = kEdgeRegion;
+        return kEdgeRegion;
     }
 
-    /* One labelled neighbour (or two of one set): the pixel joins it; on
-     * the edge it takes the neighbour's region with it to the edge. */
-    static int32_t Join(BinaryWork* work, int32_t label, bool edge)
+    /* Along a run the left neighbour is the run's own label, so only the
+     * first pixel, the first pixel under each further run above, and the
+     * edge columns can change anything. */
+    int32_t LabelRun(BinaryWork* work, const BinaryRuns* above, int32_t* cursor, int32_t start,
+                     int32_t end, Boolean edgeLine)
     {
-        if (!edge)
+        int32_t i = *cursor;
+        while (i < above->count && above->end[i] < start)
+            i++;
+        *cursor = i;
+        if (edgeLine) {
+            /* Every pixel is an edge pixel: each run above dies into the edge. */
+            for (; i < above->count && above->start[i] <= end; i++)
+                Edge(work, 0, above->label[i]);
+            return kEdgeRegion;
+        }
+        int32_t width = work->width;
+        bool covered = i < above->count && above->start[i] <= start;
+        int32_t up = covered ? above->label[i] : 0;
+        bool edgeStart = start == 1 || start == width;
+        int32_t label = edgeStart ? Edge(work, 0, up) : Interior(work, 0, up);
+        if (start == end)
             return label;
-        int32_t root = BinaryFind(work->parent, label);
-        if (root > 0)
-            work->parent[root] = kEdgeRegion;
-        return kEdgeRegion;
+        int32_t lastInterior = end < width ? end : width - 1;
+        if (covered) {
+            /* Past an edge pixel, the run above meets the interior rule. */
+            if (edgeStart && above->end[i] >= start + 1 && start + 1 <= lastInterior)
+                label = Interior(work, label, up);
+            i++;
+        }
+        for (; i < above->count && above->start[i] <= lastInterior; i++)
+            label = Interior(work, label, above->label[i]);
+        if (end == width) {
+            const int32_t last = above->count - 1;
+            bool coveredEnd = last >= 0 && above->end[last] == width;
+            label = Edge(work, label, coveredEnd ? above->label[last] : 0);
+        }
+        return label;
     }
 };
 

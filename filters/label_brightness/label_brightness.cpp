@@ -20,42 +20,31 @@ namespace {
 
 const int32_t kEdgeLabel = -1;
 
-/* 8-connected on left, up-left, up and up-right. A set up neighbour touches
- * every other one, so the pixel takes it; otherwise an up-right neighbour
- * meets the up-left or left one (which touch each other), and the other
- * label dies into the up-right one. */
+/* 8-connected on left, up-left, up and up-right. Pixel by pixel: a pixel
+ * with a labelled pixel above takes it; else one with an up-right neighbour
+ * takes that, and a labelled up-left or left neighbour dies into it; else it
+ * takes up-left, then left, then a new label. Along a run that is: a new
+ * label when nothing above touches the run's first pixel, then, for each
+ * run above that the run touches (columns start - 1 .. end + 1) in order,
+ * the label so far dies into that run's label. */
 struct LabelBrightnessRule {
-    int32_t Pixel(BinaryWork* work, int32_t left, const int32_t* previous, int32_t j, bool)
+    int32_t LabelRun(BinaryWork* work, const BinaryRuns* above, int32_t* cursor, int32_t start,
+                     int32_t end, Boolean)
     {
-        int32_t up = previous[j];
-        if (up != 0)
-            return up;
-        int32_t upRight = previous[j + 1];
-        int32_t upLeft = previous[j - 1];
-        if (upRight != 0) {
-            int32_t other = upLeft != 0 ? upLeft : left;
-            if (other != 0 && other != upRight) {
-                int32_t dying = BinaryFind(work->parent, other);
-                int32_t survivor = BinaryFind(work->parent, upRight);
-                if (dying != survivor)
-                    work->parent[dying] = survivor;
-            }
-            return upRight;
+        int32_t i = *cursor;
+        while (i < above->count && above->end[i] < start - 1)
+            i++;
+        *cursor = i;
+        int32_t label = 0;
+        if (i == above->count || above->start[i] > start + 1)
+            label = BinaryNewLabel(work);
+        for (; i < above->count && above->start[i] <= end + 1; i++) {
+            int32_t next = above->label[i];
+            if (label != 0 && label != next)
+                BinaryMeet(work->parent, label, next);
+            label = next;
         }
-        if (upLeft != 0)
-            return upLeft;
-        if (left != 0)
-            return left;
-        return BinaryNewLabel(work);
-    }
-
-    /* Black pixels under black pixels take the label above. */
-    static bool CopiesUp(int32_t, const int32_t* current, const int32_t* previous)
-    {
-        bool black = (current[0] != 0) & (current[1] != 0) & (current[2] != 0) & (current[3] != 0);
-        bool above =
-            (previous[0] != 0) & (previous[1] != 0) & (previous[2] != 0) & (previous[3] != 0);
-        return black & above;
+        return label;
     }
 };
 
