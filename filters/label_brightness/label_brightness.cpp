@@ -125,6 +125,35 @@ const RGB96& NumberColour(ColourCache* cache, int32_t number)
     return cache->colour[slot];
 }
 
+/* Background stretches are filled as plain floats, each run of one label
+ * with its feature's colour. */
+void PaintLine(const int32_t* line, int32_t width, const int32_t* numbers, ColourCache* cache,
+               RGB96* pixels)
+{
+    int32_t x = 0;
+    while (x < width) {
+        int32_t end = x;
+        while (end + 8 <= width &&
+               (line[end] | line[end + 1] | line[end + 2] | line[end + 3] | line[end + 4] |
+                line[end + 5] | line[end + 6] | line[end + 7]) == 0)
+            end += 8;
+        while (end < width && line[end] == 0)
+            end++;
+        float* background = pixels[x].c;
+        for (int32_t i = 0; i < 3 * (end - x); i++)
+            background[i] = 255.0f;
+        x = end;
+        if (x == width)
+            break;
+        int32_t v = line[x];
+        while (end < width && line[end] == v)
+            end++;
+        const RGB96 colour = NumberColour(cache, numbers[v]);
+        for (; x < end; x++)
+            pixels[x] = colour;
+    }
+}
+
 /* Writes every line; false when cancelled. */
 bool WriteNumberedLines(BinaryWork* work, const int32_t* numbers)
 {
@@ -137,17 +166,7 @@ bool WriteNumberedLines(BinaryWork* work, const int32_t* numbers)
         if (TestAbortSetProgressBar((float)(y + height) / (float)(2 * height)))
             return false;
         const int32_t* line = BinaryWorkLine(work, y + 1, work->current) + 1;
-        /* One colour per run of equal labels. */
-        int32_t x = 0;
-        while (x < width) {
-            int32_t v = line[x];
-            int32_t end = x + 1;
-            while (end < width && line[end] == v)
-                end++;
-            const RGB96 colour = NumberColour(&cache, numbers[v]);
-            for (; x < end; x++)
-                work->pixels[x] = colour;
-        }
+        PaintLine(line, width, numbers, &cache, work->pixels);
         WriteResultLine(y, work->pixels);
     }
     return true;
