@@ -42,8 +42,8 @@ OSErr BinaryWorkSetUp(BinaryWork* work)
     work->pixels = (RGB96*)CreateAPointer(work->width > 0 ? work->width : 1, sizeof(RGB96));
     work->current = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
     work->previous = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
-    work->binary = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
-    Boolean taken = work->pixels && work->current && work->previous && work->binary;
+    work->bits = (uint64_t*)CreateAPointer(work->width / 64 + 1, sizeof(uint64_t));
+    Boolean taken = work->pixels && work->current && work->previous && work->bits;
     int32_t runCount = work->width / 2 + 2;
     for (int32_t i = 0; i < 2; i++) {
         BinaryRuns* runs = &work->runs[i];
@@ -96,38 +96,28 @@ void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line)
         WriteTempImageLine(work->image, k, line);
 }
 
-/* True when the eight entries from `at` are all zero (all nonzero). */
-static inline Boolean EightZero(const int32_t* at)
-{
-    return (at[0] | at[1] | at[2] | at[3] | at[4] | at[5] | at[6] | at[7]) == 0;
-}
-
-static inline Boolean EightSet(const int32_t* at)
-{
-    return (at[0] != 0) & (at[1] != 0) & (at[2] != 0) & (at[3] != 0) & (at[4] != 0) & (at[5] != 0) &
-           (at[6] != 0) & (at[7] != 0);
-}
-
-void BinaryFindRuns(const int32_t* binary, int32_t width, BinaryRuns* runs)
+void BinaryFindRuns(const uint64_t* words, int32_t width, BinaryRuns* runs)
 {
     int32_t count = 0;
-    int32_t j = 1;
-    for (;;) {
-        while (j + 8 <= width + 1 && EightZero(binary + j))
-            j += 8;
-        while (j <= width && binary[j] == 0)
-            j++;
-        if (j > width)
-            break;
-        int32_t start = j;
-        while (j + 8 <= width + 1 && EightSet(binary + j))
-            j += 8;
-        while (binary[j] != 0) /* entry width + 1 is 0 */
-            j++;
-        runs->start[count] = start;
-        runs->end[count] = j - 1;
-        count++;
+    uint64_t before = 0; /* the bit left of the word's first pixel */
+    for (int32_t w = 0; w * 64 < width; w++) {
+        uint64_t word = words[w];
+        uint64_t changes = word ^ ((word << 1) | before);
+        before = word >> 63;
+        while (changes != 0) {
+            int32_t x = w * 64 + __builtin_ctzll(changes);
+            /* A run starts at pixel x when its bit is set, else ends before it. */
+            if ((word >> (x % 64)) & 1)
+                runs->start[count] = x + 1;
+            else
+                runs->end[count++] = x;
+            changes &= changes - 1;
+        }
     }
+    /* Bits past the line are 0, so a run reaching the last pixel ends there
+     * as a change, unless the line fills its last word to the top bit. */
+    if (before != 0)
+        runs->end[count++] = width;
     runs->count = count;
 }
 
@@ -174,8 +164,8 @@ void BinaryWorkFree(BinaryWork* work)
         DisposeAPointer(work->current);
     if (work->previous)
         DisposeAPointer(work->previous);
-    if (work->binary)
-        DisposeAPointer(work->binary);
+    if (work->bits)
+        DisposeAPointer(work->bits);
     for (int32_t i = 0; i < 2; i++) {
         BinaryRuns* runs = &work->runs[i];
         if (runs->start)
@@ -189,7 +179,8 @@ void BinaryWorkFree(BinaryWork* work)
     if (work->parent)
         DisposeAPointer(work->parent);
     work->pixels = nullptr;
-    work->current = work->previous = work->binary = nullptr;
+    work->current = work->previous = nullptr;
+    work->bits = nullptr;
     work->parent = nullptr;
     work->parentCapacity = 0;
 }

@@ -92,7 +92,7 @@ typedef struct BinaryWork {
     OSErr createResult; /* MakeTemporaryImage's code (-108 if buffers failed) */
     int32_t* current;   /* width + 2 entries each */
     int32_t* previous;
-    int32_t* binary;    /* the binary values of the line being labelled */
+    uint64_t* bits;     /* the line being labelled, one bit a pixel */
     RGB96* pixels;      /* width pixels */
     BinaryRuns runs[2]; /* the runs of the line above and of this line */
     int32_t lastLabel;  /* label counter: the last label given (starts at 1) */
@@ -112,6 +112,11 @@ int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side);
 
 /* out[x] = BinaryPixelValue(&pixels[x], side) for x = 0 .. width - 1. */
 void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide side, int32_t* out);
+
+/* The same test one bit a pixel: bit x % 64 of words[x / 64]; the
+ * (width + 63) / 64 words are filled whole, bits past the line 0. */
+void BinaryBinariseBits(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
+                        uint64_t* words);
 
 /* Reads the image size, allocates the buffers, creates the work image and
  * writes work lines 0 and height + 1 as zeros. Returns the creation code of
@@ -135,9 +140,9 @@ void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line);
 /* Called before image line y is read; a nonzero answer cancels. */
 typedef Boolean (*BinaryLineHook)(int32_t y, int32_t height, void* context);
 
-/* The runs of nonzero entries 1 .. width of a binary line whose entries 0
- * and width + 1 are 0. */
-void BinaryFindRuns(const int32_t* binary, int32_t width, BinaryRuns* runs);
+/* The runs of set bits of a binarised line (BinaryBinariseBits), as work
+ * columns: pixel x is work column x + 1. */
+void BinaryFindRuns(const uint64_t* words, int32_t width, BinaryRuns* runs);
 
 /* Makes room in the label table for `more` labels beyond the last given;
  * false when the table cannot grow. */
@@ -203,8 +208,6 @@ OSErr BinaryWorkLabel(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook h
     BinaryRuns* above = &work->runs[0];
     BinaryRuns* runs = &work->runs[1];
     above->count = 0; /* the border line */
-    work->binary[0] = 0;
-    work->binary[width + 1] = 0;
     for (int32_t y = 0; y < height; y++) {
         if (hook && hook(y, height, context))
             return userCanceledErr;
@@ -212,8 +215,8 @@ OSErr BinaryWorkLabel(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook h
         /* Each line gives at most one new label per two pixels. */
         if (!BinaryRoomForLabels(work, width / 2 + 1))
             return memFullErr;
-        BinaryBinariseLine(work->pixels, width, side, work->binary + 1);
-        BinaryFindRuns(work->binary, width, runs);
+        BinaryBinariseBits(work->pixels, width, side, work->bits);
+        BinaryFindRuns(work->bits, width, runs);
 
         int32_t k = y + 1;
         Boolean edgeLine = k == 1 || k == height;

@@ -24,6 +24,36 @@ extern "C" int32_t MainUserEntry(void)
 
 namespace {
 
+// Bits and runs of the first `width` pixels, each side, against the pixel
+// test and a plain scan.
+void ExpectBitsAndRuns(const std::vector<RGB96>& pixels, int32_t width, const char* target)
+{
+    std::vector<uint64_t> words(static_cast<size_t>(width) / 64 + 1, ~uint64_t{0});
+    std::vector<int32_t> start(static_cast<size_t>(width) / 2 + 2), end(start.size()),
+        label(start.size());
+    BinaryRuns runs = {0, start.data(), end.data(), label.data()};
+    for (BinaryFeatureSide side : {kBinaryBlackFeature, kBinaryWhiteFeature}) {
+        BinaryBinariseBits(pixels.data(), width, side, words.data());
+        BinaryFindRuns(words.data(), width, &runs);
+        std::vector<std::pair<int32_t, int32_t>> expected;
+        for (int32_t x = 0; x < width; x++) {
+            int32_t value = BinaryPixelValue(&pixels[x], side);
+            ASSERT_EQ(static_cast<int32_t>((words[x / 64] >> (x % 64)) & 1), value)
+                << "pixel " << x << " of " << width << " side " << side << " target " << target;
+            if (value && (x == 0 || !BinaryPixelValue(&pixels[x - 1], side)))
+                expected.push_back({x + 1, x + 1});
+            if (value)
+                expected.back().second = x + 1;
+        }
+        if (width % 64 != 0) {
+            ASSERT_EQ(words[width / 64] >> (width % 64), 0u) << "bits past the line";
+        }
+        ASSERT_EQ(runs.count, static_cast<int32_t>(expected.size())) << width << " " << target;
+        for (int32_t r = 0; r < runs.count; r++)
+            ASSERT_EQ(std::make_pair(start[r], end[r]), expected[r]) << width << " " << target;
+    }
+}
+
 void ExpectSameAsPixelTest(const std::vector<RGB96>& pixels)
 {
     std::vector<int32_t> out(pixels.size());
@@ -97,6 +127,32 @@ TEST(BinariseLine, SpecialValuesAndRandomBitPatterns)
         pixels.push_back(Pixel(near(rng), near(rng), near(rng)));
     }
     ExpectSameAsPixelTest(pixels);
+}
+
+// Lines of every width up to three words and then some, black and white
+// in runs of random length, so runs start and end at every bit of a word.
+TEST(BinariseBits, BitsAndRunsOfEveryWidth)
+{
+    std::mt19937 rng(11);
+    std::vector<RGB96> pixels;
+    std::geometric_distribution<int> runLength(0.2);
+    while (pixels.size() < 4000) {
+        float v = pixels.size() % 2 ? 0.0f : 255.0f;
+        if (rng() % 7 == 0)
+            v = std::numeric_limits<float>::quiet_NaN();
+        for (int n = runLength(rng) + 1; n > 0; n--)
+            pixels.push_back(Pixel(v, v, v));
+    }
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        for (int32_t width = 1; width <= 200; width++)
+            ExpectBitsAndRuns(pixels, width, hwy::TargetName(target));
+        for (int32_t width : {255, 256, 257, 1023, 1024, 4000})
+            ExpectBitsAndRuns(pixels, width, hwy::TargetName(target));
+        if (HasFatalFailure())
+            break;
+    }
+    hwy::SetSupportedTargetsForTest(0);
 }
 
 }  // namespace
