@@ -1,8 +1,9 @@
-// The line binariser tests the channel sum against 382.5 instead of the
-// mean against 127.5, in vector registers. Compared here with the pixel test
-// itself, which divides, on every float near the threshold, on special
-// values and on random bit patterns, for both feature sides, with every
-// instruction set compiled in that this processor runs.
+// The line binarisers test the channel sum against 382.5 instead of the
+// mean against 127.5, in vector registers, into integers or bit words.
+// Compared here with the pixel test itself, which divides, on every float
+// near the threshold, on special values and on random bit patterns, for
+// both feature sides, with every instruction set compiled in that this
+// processor runs; and the runs found in the bit words with a plain scan.
 #include <gtest/gtest.h>
 
 #include <cmath>
