@@ -24,7 +24,8 @@ struct Command {
     std::vector<std::string> argv;  // argv[0] is the program's path
     // "NAME=value" replaces NAME; "NAME" alone removes it.
     std::vector<std::string> env;
-    std::string stdinBytes;  // fed to the child's standard input
+    std::string stdinBytes;            // fed to the child's standard input
+    std::filesystem::path workingDir;  // the child's current folder, if given
 };
 
 // A started child; Wait() collects it. Output goes to files in `scratch`.
