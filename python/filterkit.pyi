@@ -133,8 +133,9 @@ def run(
     in either cancels the run and is raised afterwards. Ctrl-C cancels too.
 
     Raises TypeError for a non-array or a dtype other than uint8, uint16 and
-    float32, ValueError for another shape, an empty image or an unknown
-    plug-in.
+    float32, ValueError for another shape, an empty image, an unknown
+    plug-in or an image mode the plug-in's description does not offer
+    (rgb_to_ihs takes no Lab), in filterhost's words.
     """
 
 @overload

@@ -259,6 +259,7 @@ py::tuple Run(const std::string& name, const py::object& array, bool lab,
     const auto convertStart = Clock::now();
     const host::Image image = ImageFromArray(array, lab);
     timings.convertIn = Seconds(convertStart, Clock::now());
+    CheckOffersMode(path, image);
     const Folders folders{PreferencesFolder(prefsDir),
                           parameters ? parameters->Folder() : DesktopFolder(desktopDir)};
     MakePreferencesFolder(folders.prefs);

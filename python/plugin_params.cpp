@@ -107,6 +107,15 @@ py::object DescriptionDict(const fs::path& module)
     return d;
 }
 
+void CheckOffersMode(const fs::path& module, const host::Image& image)
+{
+    const auto description = Load(module);
+    if (description && !host::OffersMode(*description, image))
+        throw py::value_error(description->name + " does not take " +
+                              host::ModeName(image.mode, image.depth) + " images; it takes " +
+                              host::OfferedModesText(*description));
+}
+
 ParameterDesktop::ParameterDesktop(const fs::path& module, const py::dict& params)
 {
     const auto description = Load(module);

@@ -8,12 +8,18 @@
 #include <map>
 #include <string>
 
+#include "host.h"
+
 namespace filterkit {
 
 // The description beside the module as a dict (the keys of the description
 // file), or None when the module has none. Throws pybind11::value_error for
 // a malformed description.
 pybind11::object DescriptionDict(const std::filesystem::path& module);
+
+// Throws pybind11::value_error, in filterhost's words, when the module's
+// description does not offer the plug-in for the image's mode.
+void CheckOffersMode(const std::filesystem::path& module, const host::Image& image);
 
 // A Desktop folder of its own for one run, holding the parameter file the
 // plug-in reads with `params` (name → number) and the defaults for the

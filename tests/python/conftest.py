@@ -17,15 +17,19 @@ FILTERHOST = BUILD / "bin" / "filterhost"
 TEST_PLUGINS = BUILD / "test_plugins"
 
 
-def filterhost_run(plugin, source, output=None, *, prefs, desktop):
-    """Runs filterhost on a file; returns (exit status, JSON report)."""
+def filterhost_run(plugin, source, output=None, *, prefs, desktop, extra=()):
+    """Runs filterhost on a file; returns (exit status, JSON report), or
+    (1, {"error": text}) when filterhost refused before running the filter."""
     report = Path(str(source) + f".{plugin}.json")
     command = [str(FILTERHOST), "run", plugin, str(source), "--json", str(report),
                "--prefs-dir", str(prefs), "--desktop-dir", str(desktop), "-q"]
     if output is not None:
         command += ["-o", str(output)]
+    command += list(extra)
     done = subprocess.run(command, capture_output=True, text=True, timeout=120)
-    assert done.returncode in (0, 2), done.stderr
+    assert done.returncode in (0, 1, 2), done.stderr
+    if done.returncode == 1:  # refused before the run: no report, one line why
+        return 1, {"error": done.stderr.strip().removeprefix("filterhost: ")}
     return done.returncode, json.loads(report.read_text())
 
 

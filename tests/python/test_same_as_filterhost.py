@@ -52,6 +52,11 @@ def assert_same_run(plugin, source, tmp_path, host_prefs, kit_prefs, desktop):
     host_out = tmp_path / "host_out.tif"
     status, report = filterhost_run(plugin, source, host_out, prefs=host_prefs, desktop=desktop)
     array, lab = filterkit.read_image(source, with_lab=True)
+    if status == 1:
+        with pytest.raises(ValueError) as refused:
+            filterkit.run(plugin, array, lab=lab, prefs_dir=kit_prefs, desktop_dir=desktop)
+        assert str(refused.value) == report["error"]
+        return
     try:
         output, result = filterkit.run(plugin, array, lab=lab, prefs_dir=kit_prefs,
                                        desktop_dir=desktop)
@@ -62,6 +67,7 @@ def assert_same_run(plugin, source, tmp_path, host_prefs, kit_prefs, desktop):
         assert status == 0, f"filterkit succeeded where filterhost failed: {report}"
     assert result.code == report["result"]
     assert result.messages == report["messages"]
+    assert result.numbers == report["numbers"]
     assert result.progress_calls == report["progress_calls"]
     assert result.cancelled == report["cancelled"]
     assert (result.width, result.height, result.mode, result.depth) == (
@@ -107,19 +113,21 @@ def test_references_of_another_size_are_refused_alike(chelsea, horse, tmp_path):
         assert_same_run(plugin, source, tmp_path, host_prefs, kit_prefs, desktop)
 
 
-def test_params_run_as_the_same_parameter_file_on_the_desktop(chelsea, horse, tmp_path):
+def test_params_run_as_the_same_parameters_through_filterhost(chelsea, horse, tmp_path):
     desktop = tmp_path / "desktop"
     desktop.mkdir()
-    (desktop / "ranksharp.txt").write_bytes(b"3.7\r\n1\r\n250\r\n0.02\r\n")
     source = input_file(tmp_path, "rgb8", mode_image("rgb8", chelsea, horse))
     status, report = filterhost_run("rank_sharpen", source, tmp_path / "host.tif",
-                                    prefs=tmp_path / "p1", desktop=desktop)
+                                    prefs=tmp_path / "p1", desktop=desktop,
+                                    extra=["--param", "radius=3.7", "--param", "mode=1",
+                                           "--param", "amount=250", "--param", "clip=0.02"])
     output, result = filterkit.run("rank_sharpen", filterkit.read_image(source),
                                    prefs_dir=tmp_path / "p2",
                                    params={"radius": 3.7, "mode": 1, "amount": 250, "clip": 0.02})
     assert status == 0 and result.messages == report["messages"]
     assert same_samples(output, filterkit.read_image(tmp_path / "host.tif"))
     assert result.parameters == {"radius": 3.7, "mode": 1, "amount": 250, "clip": 0.02}
+    assert result.parameters == report["parameters"]
     # Parameters left out take their defaults, not the Desktop's file.
     defaults, _ = filterkit.run("rank_sharpen", filterkit.read_image(source),
                                 prefs_dir=tmp_path / "p2", params={})
