@@ -171,6 +171,21 @@ def test_an_exception_in_a_callback_stops_the_run_and_is_raised(where, folders):
     assert time.monotonic() - started < 10  # cancelled, not waited out
 
 
+def test_ctrl_c_cancels_a_run(folders):
+    import os
+    import signal
+
+    prefs, desktop = folders
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        filterkit.run(str(TEST_PLUGINS / "fh_test_waits.so"), np.zeros((4, 4), np.uint8),
+                      prefs_dir=prefs, desktop_dir=desktop)
+    timer.join()
+    assert time.monotonic() - started < 10  # the plug-in waits 30 s unless cancelled
+
+
 def test_other_threads_run_while_a_filter_runs(folders):
     prefs, desktop = folders
     image = np.random.default_rng(1).integers(0, 256, (1500, 1500, 3), dtype=np.uint8)
