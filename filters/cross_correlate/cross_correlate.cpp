@@ -3,12 +3,21 @@
  * same channel of the stored reference image, by two-dimensional FFT.
  *
  * The N x N complex data lives in six temporary images (three channels of
- * the image, three of the reference); the filter itself holds only three
- * lines. The result is the circular cross-correlation surface, shifted so
- * that zero displacement lies at the centre and mapped by one min and max,
- * shared by the three channels, onto 0 to 255. The temporary images are
- * released by the framework's shut-down, never here.
+ * the image, three of the reference). The result is the circular
+ * cross-correlation surface, shifted so that zero displacement lies at the
+ * centre and mapped by one min and max, shared by the three channels, onto
+ * 0 to 255. The temporary images are released by the framework's shut-down,
+ * never here.
+ *
+ * Lines and columns are transformed kFFTBatchLines at a time, one per SIMD
+ * lane. Images held in memory are worked on where they lie: a batch of
+ * lines is transposed straight out of the image and back, a batch of
+ * columns is a run of neighbouring samples on every line. Images held in
+ * files go through the line and column calls. Every value goes through the
+ * same operations as it would one line or column at a time.
  */
+#include <string.h>
+
 #include "fft.h"
 #include "filter_framework.h"
 
@@ -16,10 +25,37 @@ const char gAboutText[] = "Cross-Correlate Current Image with Reference Image";
 
 enum { kChannels = 3, kSmallestSize = 32, kLargestSize = 32768 };
 enum { kUserCancelled = -128 };
+enum { kLanes = kFFTBatchLines, kTile = 16 };
 
 static const char* const kTempImageNames[2 * kChannels] = {
     "Red FFT", "Green FFT", "Blue FFT", "ref Red FFT", "ref Green FFT", "ref Blue FFT",
 };
+
+/* A temporary image and, when it is held in memory, its pixels. */
+typedef struct TempImage {
+    NamedImage* id;
+    COMPLEX64* pixels;
+} TempImage;
+
+/* Everything a run holds: line buffers, batches and the six images (the
+ * current image's channels first, then the reference's). */
+typedef struct Workspace {
+    int32_t n;
+    RGB96* pixels;      /* one line of the host image or the reference */
+    COMPLEX64* line;    /* one line of an image held in a file */
+    COMPLEX64* staging; /* kLanes lines or columns of an image held in a file */
+    float* batch;       /* kLanes lines or columns being transformed */
+    float* partner;     /* the reference's spectrum for the same columns */
+    TempImage images[2 * kChannels];
+} Workspace;
+
+/* The running extremes of the correlation surface, shared by the channels. */
+typedef struct Range {
+    float min;
+    float max;
+} Range;
+
+// ---- Sizes ---------------------------------------------------------------
 
 // The transform size: the smallest power of two from 32 up that holds the
 // largest dimension, 32768 at most.
@@ -31,64 +67,8 @@ static int32_t TransformSize(int32_t largest)
     return n;
 }
 
-static void ClearLine(COMPLEX64* line, int32_t n)
-{
-    for (int32_t x = 0; x < n; x++) {
-        line[x].re = 0.0f;
-        line[x].im = 0.0f;
-    }
-}
-
-// Splits one RGB96 line into the real parts of the three channels' images.
-static void StoreChannels(NamedImage* const* images, int32_t y, const RGB96* pixels, int32_t width,
-                          COMPLEX64* work)
-{
-    for (int c = 0; c < kChannels; c++) {
-        for (int32_t x = 0; x < width; x++)
-            work[x].re = pixels[x].c[c];
-        WriteTempImageLine(images[c], y, work);
-    }
-}
-
-// Forward 2-D transform of one image: every line, then every column.
-static void ForwardTransform(NamedImage* image, int32_t n, COMPLEX64* work)
-{
-    for (int32_t y = 0; y < n; y++) {
-        ReadTempImageLine(image, y, work);
-        FFT_CT(1, work, n);
-        WriteTempImageLine(image, y, work);
-    }
-    for (int32_t x = 0; x < n; x++) {
-        ReadTempImageColumn(image, x, work);
-        FFT_CT(1, work, n);
-        WriteTempImageColumn(image, x, work);
-    }
-}
-
-// Inverse 2-D transform of one image; the real parts of the first `width`
-// samples of every column widen [*min, *max].
-static void InverseTransform(NamedImage* image, int32_t n, int32_t width, COMPLEX64* work,
-                             float* min, float* max)
-{
-    for (int32_t y = 0; y < n; y++) {
-        ReadTempImageLine(image, y, work);
-        FFT_CT(0, work, n);
-        WriteTempImageLine(image, y, work);
-    }
-    for (int32_t x = 0; x < n; x++) {
-        ReadTempImageColumn(image, x, work);
-        FFT_CT(0, work, n);
-        for (int32_t i = 0; i < width; i++) {
-            if (work[i].re < *min)
-                *min = work[i].re;
-            if (work[i].re > *max)
-                *max = work[i].re;
-        }
-        WriteTempImageColumn(image, x, work);
-    }
-}
-
-int32_t MainUserEntry(void)
+// The transform size, or 0 after the message that refuses the sizes.
+static int32_t CheckedSize(void)
 {
     int32_t width = 0, height = 0, refWidth = 0, refHeight = 0;
     GetOriginalDimensions(&width, &height);
@@ -106,108 +86,352 @@ int32_t MainUserEntry(void)
     if (width != height) {
         ErrorMessage("Image must be SQUARE, at least 32x32, a power-of-two in size, and the same "
                      "size as the reference image");
-        return kUserCancelled;
+        return 0;
     }
     if (refWidth != refHeight) {
         ErrorMessage("Image must be SQUARE, at least 32x32, a power-of-two in size, and the SAME "
                      "SIZE as the reference image");
-        return kUserCancelled;
+        return 0;
     }
     if (height != n || refWidth != width) {
         ErrorMessage("Image must be square, at least 32x32, a power-of-two in size, and the same "
                      "size as the reference image");
-        return kUserCancelled;
+        return 0;
     }
+    return n;
+}
 
-    RGB96* pixels = (RGB96*)CreateAPointer(n, 12);
-    COMPLEX64* work = (COMPLEX64*)CreateAPointer(n, 8);
-    COMPLEX64* partner = (COMPLEX64*)CreateAPointer(n, 8);
-    int32_t result = kUserCancelled;
-    NamedImage* images[2 * kChannels] = {};
-    NamedImage** refImages = images + kChannels;
-    float min = 1e38f, max = -1e38f;
-    float scale;
-    int32_t half;
+// ---- Buffers and images --------------------------------------------------
 
-    if (pixels == nullptr || work == nullptr || partner == nullptr)
-        goto done;
+static void* Allocate(int32_t count, int32_t elementSize, bool* ok)
+{
+    void* block = CreateAPointer(count, elementSize);
+    if (block == nullptr)
+        *ok = false;
+    return block;
+}
+
+static bool AllocateBuffers(Workspace* w)
+{
+    const int32_t n = w->n;
+    bool ok = true;
+    w->pixels = (RGB96*)Allocate(n, sizeof(RGB96), &ok);
+    w->line = (COMPLEX64*)Allocate(n, sizeof(COMPLEX64), &ok);
+    w->staging = (COMPLEX64*)Allocate(n * kLanes, sizeof(COMPLEX64), &ok);
+    w->batch = (float*)Allocate(n * kLanes, sizeof(COMPLEX64), &ok);
+    w->partner = (float*)Allocate(n * kLanes, sizeof(COMPLEX64), &ok);
+    return ok;
+}
+
+static void FreeBuffers(Workspace* w)
+{
+    void* blocks[] = {w->partner, w->batch, w->staging, w->line, w->pixels};
+    for (void* block : blocks) {
+        if (block != nullptr)
+            DisposeAPointer(block);
+    }
+}
+
+// Makes the six images in order; a failure leaves the rest unmade.
+static bool MakeImages(Workspace* w)
+{
     for (int i = 0; i < 2 * kChannels; i++) {
-        if (MakeTemporaryImage((uint16_t)n, (uint16_t)n, 8, kTempImageNames[i], &images[i]) != 0)
-            goto done;
+        TempImage* image = &w->images[i];
+        if (MakeTemporaryImage((uint16_t)w->n, (uint16_t)w->n, 8, kTempImageNames[i], &image->id) !=
+            0)
+            return false;
+        image->pixels = (COMPLEX64*)GetTempImagePixels(image->id);
     }
+    return true;
+}
 
-    // The image's channels, as real samples.
-    ClearLine(work, n);
-    for (int32_t y = 0; y < height; y++) {
-        if (TestAbortSetProgressBar((float)y / (float)height / 10.0f))
-            goto done;
-        ReadOriginalLine(y, pixels);
-        StoreChannels(images, y, pixels, width, work);
-    }
+// ---- Lines and batches of an image ----------------------------------------
 
-    // The reference's channels likewise.
-    ClearLine(work, n);
-    for (int32_t y = 0; y < height; y++) {
-        ReadRefImageLine(y, pixels);
-        StoreChannels(refImages, y, pixels, refWidth, work);
-    }
+static const COMPLEX64* ReadLine(Workspace* w, const TempImage* image, int32_t y)
+{
+    if (image->pixels != nullptr)
+        return image->pixels + (size_t)y * w->n;
+    ReadTempImageLine(image->id, y, w->line);
+    return w->line;
+}
 
-    for (int i = 0; i < 2 * kChannels; i++)
-        ForwardTransform(images[i], n, work);
-
-    // Cross-power spectrum: the image's spectrum times the conjugate of the
-    // reference's, left in the image's temporary images.
-    for (int c = 0; c < kChannels; c++) {
-        for (int32_t y = 0; y < n; y++) {
-            ReadTempImageLine(images[c], y, work);
-            ReadTempImageLine(refImages[c], y, partner);
-            for (int32_t x = 0; x < n; x++) {
-                float a = work[x].re, b = work[x].im;
-                float r = partner[x].re, s = partner[x].im;
-                work[x].re = a * r + b * s;
-                work[x].im = b * r - a * s;
+// batch <- kLanes lines of n samples, line l starting at first + l * stride:
+// a transpose, done in tiles that stay in the cache.
+static void TransposeIn(const COMPLEX64* first, size_t stride, int32_t n, float* batch)
+{
+    for (int32_t p0 = 0; p0 < n; p0 += kTile) {
+        for (int32_t l = 0; l < kLanes; l++) {
+            const COMPLEX64* source = first + l * stride + p0;
+            float* target = batch + (size_t)2 * p0 * kLanes + l;
+            for (int32_t p = 0; p < kTile; p++) {
+                target[2 * p * kLanes] = source[p].re;
+                target[(2 * p + 1) * kLanes] = source[p].im;
             }
-            WriteTempImageLine(images[c], y, work);
         }
     }
+}
 
-    for (int c = 0; c < kChannels; c++)
-        InverseTransform(images[c], n, width, work, &min, &max);
+static void TransposeOut(const float* batch, int32_t n, COMPLEX64* first, size_t stride)
+{
+    for (int32_t p0 = 0; p0 < n; p0 += kTile) {
+        for (int32_t l = 0; l < kLanes; l++) {
+            COMPLEX64* target = first + l * stride + p0;
+            const float* source = batch + (size_t)2 * p0 * kLanes + l;
+            for (int32_t p = 0; p < kTile; p++) {
+                target[p].re = source[2 * p * kLanes];
+                target[p].im = source[(2 * p + 1) * kLanes];
+            }
+        }
+    }
+}
 
+// batch <- n runs of kLanes neighbouring samples, run p starting at
+// first + p * stride: the columns of an image held in memory.
+static void SplitIn(const COMPLEX64* first, size_t stride, int32_t n, float* batch)
+{
+    for (int32_t p = 0; p < n; p++) {
+        const COMPLEX64* source = first + p * stride;
+        float* re = batch + (size_t)2 * p * kLanes;
+        for (int32_t l = 0; l < kLanes; l++) {
+            re[l] = source[l].re;
+            re[kLanes + l] = source[l].im;
+        }
+    }
+}
+
+static void SplitOut(const float* batch, int32_t n, COMPLEX64* first, size_t stride)
+{
+    for (int32_t p = 0; p < n; p++) {
+        COMPLEX64* target = first + p * stride;
+        const float* re = batch + (size_t)2 * p * kLanes;
+        for (int32_t l = 0; l < kLanes; l++) {
+            target[l].re = re[l];
+            target[l].im = re[kLanes + l];
+        }
+    }
+}
+
+// Lines y0 .. y0 + kLanes - 1 into a batch.
+static void LoadLines(Workspace* w, const TempImage* image, int32_t y0, float* batch)
+{
+    const int32_t n = w->n;
+    if (image->pixels != nullptr) {
+        TransposeIn(image->pixels + (size_t)y0 * n, n, n, batch);
+        return;
+    }
+    for (int32_t l = 0; l < kLanes; l++)
+        ReadTempImageLine(image->id, y0 + l, w->staging + (size_t)l * n);
+    TransposeIn(w->staging, n, n, batch);
+}
+
+static void StoreLines(Workspace* w, const TempImage* image, int32_t y0, const float* batch)
+{
+    const int32_t n = w->n;
+    if (image->pixels != nullptr) {
+        TransposeOut(batch, n, image->pixels + (size_t)y0 * n, n);
+        return;
+    }
+    TransposeOut(batch, n, w->staging, n);
+    for (int32_t l = 0; l < kLanes; l++)
+        WriteTempImageLine(image->id, y0 + l, w->staging + (size_t)l * n);
+}
+
+// Columns x0 .. x0 + kLanes - 1 into a batch.
+static void LoadColumns(Workspace* w, const TempImage* image, int32_t x0, float* batch)
+{
+    const int32_t n = w->n;
+    if (image->pixels != nullptr) {
+        SplitIn(image->pixels + x0, n, n, batch);
+        return;
+    }
+    for (int32_t l = 0; l < kLanes; l++)
+        ReadTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * n);
+    TransposeIn(w->staging, n, n, batch);
+}
+
+static void StoreColumns(Workspace* w, const TempImage* image, int32_t x0, const float* batch)
+{
+    const int32_t n = w->n;
+    if (image->pixels != nullptr) {
+        SplitOut(batch, n, image->pixels + x0, n);
+        return;
+    }
+    TransposeOut(batch, n, w->staging, n);
+    for (int32_t l = 0; l < kLanes; l++)
+        WriteTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * n);
+}
+
+// ---- Steps ---------------------------------------------------------------
+
+// Splits one RGB96 line into the real parts of line y of three channel
+// images; the imaginary parts are 0.
+static void StoreChannels(Workspace* w, const TempImage* images, int32_t y, int32_t width)
+{
+    for (int c = 0; c < kChannels; c++) {
+        COMPLEX64* target =
+            images[c].pixels != nullptr ? images[c].pixels + (size_t)y * w->n : w->line;
+        for (int32_t x = 0; x < width; x++) {
+            target[x].re = w->pixels[x].c[c];
+            target[x].im = 0.0f;
+        }
+        if (images[c].pixels == nullptr)
+            WriteTempImageLine(images[c].id, y, w->line);
+    }
+}
+
+// The current image's channels, as real samples; false when cancelled.
+static bool StoreImage(Workspace* w)
+{
+    const int32_t n = w->n;
+    memset(w->line, 0, (size_t)n * sizeof(COMPLEX64));
+    for (int32_t y = 0; y < n; y++) {
+        if (TestAbortSetProgressBar((float)y / (float)n / 10.0f))
+            return false;
+        ReadOriginalLine(y, w->pixels);
+        StoreChannels(w, w->images, y, n);
+    }
+    return true;
+}
+
+// The reference's channels likewise, without progress or cancel.
+static void StoreReference(Workspace* w)
+{
+    const int32_t n = w->n;
+    memset(w->line, 0, (size_t)n * sizeof(COMPLEX64));
+    for (int32_t y = 0; y < n; y++) {
+        ReadRefImageLine(y, w->pixels);
+        StoreChannels(w, w->images + kChannels, y, n);
+    }
+}
+
+// Every line of the image through FFT_CT's transform, in batches.
+static void TransformLines(Workspace* w, const TempImage* image, uint8_t forward)
+{
+    for (int32_t y0 = 0; y0 < w->n; y0 += kLanes) {
+        LoadLines(w, image, y0, w->batch);
+        FFTBatch(forward, w->batch, w->n);
+        StoreLines(w, image, y0, w->batch);
+    }
+}
+
+// Forward 2-D transform of one image: every line, then every column.
+static void ForwardTransform(Workspace* w, const TempImage* image)
+{
+    TransformLines(w, image, 1);
+    for (int32_t x0 = 0; x0 < w->n; x0 += kLanes) {
+        LoadColumns(w, image, x0, w->batch);
+        FFTBatch(1, w->batch, w->n);
+        StoreColumns(w, image, x0, w->batch);
+    }
+}
+
+// Forward 2-D transform of the image's channel, whose columns, once
+// transformed, become the cross-power spectrum with the reference's
+// (already transformed) channel.
+static void ForwardCrossPower(Workspace* w, const TempImage* image, const TempImage* reference)
+{
+    TransformLines(w, image, 1);
+    for (int32_t x0 = 0; x0 < w->n; x0 += kLanes) {
+        LoadColumns(w, image, x0, w->batch);
+        FFTBatch(1, w->batch, w->n);
+        LoadColumns(w, reference, x0, w->partner);
+        FFTBatchConjugateProduct(w->batch, w->partner, w->n);
+        StoreColumns(w, image, x0, w->batch);
+    }
+}
+
+// Widens the range by the real parts of the first `count` samples of each
+// column of a batch, column by column and from the top, so the first of
+// equal extremes (+0 before -0, say) is the one kept.
+static void WidenRange(const float* batch, int32_t count, Range* range)
+{
+    float min[kLanes], max[kLanes];
+    for (int32_t l = 0; l < kLanes; l++) {
+        min[l] = range->min;
+        max[l] = range->max;
+    }
+    for (int32_t p = 0; p < count; p++) {
+        const float* re = batch + (size_t)2 * p * kLanes;
+        for (int32_t l = 0; l < kLanes; l++) {
+            min[l] = re[l] < min[l] ? re[l] : min[l];
+            max[l] = re[l] > max[l] ? re[l] : max[l];
+        }
+    }
+    for (int32_t l = 0; l < kLanes; l++) {
+        if (min[l] < range->min)
+            range->min = min[l];
+        if (max[l] > range->max)
+            range->max = max[l];
+    }
+}
+
+// Inverse 2-D transform of one image; the real parts of every column's
+// samples widen the range.
+static void InverseTransform(Workspace* w, const TempImage* image, Range* range)
+{
+    TransformLines(w, image, 0);
+    for (int32_t x0 = 0; x0 < w->n; x0 += kLanes) {
+        LoadColumns(w, image, x0, w->batch);
+        FFTBatch(0, w->batch, w->n);
+        WidenRange(w->batch, w->n, range);
+        StoreColumns(w, image, x0, w->batch);
+    }
+}
+
+// The correlation surface of each channel, left in the image's channels.
+static void CorrelateChannels(Workspace* w, Range* range)
+{
+    for (int c = 0; c < kChannels; c++) {
+        const TempImage* reference = &w->images[kChannels + c];
+        ForwardTransform(w, reference);
+        ForwardCrossPower(w, &w->images[c], reference);
+        InverseTransform(w, &w->images[c], range);
+    }
+}
+
+// Writes the surface with zero displacement moved to the centre: line y
+// comes from line y + N/2 (cyclically), and the two halves of each line are
+// exchanged. False when cancelled.
+static bool WriteSurface(Workspace* w, Range range)
+{
+    const int32_t n = w->n;
+    const int32_t half = n / 2;
     // A flat surface (an all-black image or reference) has max equal to min:
     // every value maps to 0 rather than through a division by zero.
-    scale = max > min ? 255.0f / (max - min) : 0.0f;
-
-    // Write the surface with zero displacement moved to the centre: line y
-    // comes from line y + N/2 (cyclically), and the two halves of each line
-    // are exchanged.
-    half = n / 2;
-    for (int32_t y = 0; y < height; y++) {
-        if (TestAbortSetProgressBar((float)y / (float)height / 10.0f + 0.9f))
-            goto done;
+    const float scale = range.max > range.min ? 255.0f / (range.max - range.min) : 0.0f;
+    for (int32_t y = 0; y < n; y++) {
+        if (TestAbortSetProgressBar((float)y / (float)n / 10.0f + 0.9f))
+            return false;
         int32_t sy = y + half;
         if (sy >= n)
             sy -= n;
         for (int c = 0; c < kChannels; c++) {
-            ReadTempImageLine(images[c], sy, work);
-            for (int32_t x = 0; x < width; x++)
-                pixels[x].c[c] = (work[x].re - min) * scale;
+            const COMPLEX64* line = ReadLine(w, &w->images[c], sy);
+            for (int32_t x = 0; x < n; x++) {
+                int32_t target = x < half ? x + half : x - half;
+                w->pixels[target].c[c] = (line[x].re - range.min) * scale;
+            }
         }
-        for (int32_t x = 0; x < half; x++) {
-            RGB96 swap = pixels[x];
-            pixels[x] = pixels[x + half];
-            pixels[x + half] = swap;
-        }
-        WriteResultLine(y, pixels);
+        WriteResultLine(y, w->pixels);
     }
-    result = 0;
+    return true;
+}
 
-done:
-    if (partner != nullptr)
-        DisposeAPointer(partner);
-    if (work != nullptr)
-        DisposeAPointer(work);
-    if (pixels != nullptr)
-        DisposeAPointer(pixels);
+int32_t MainUserEntry(void)
+{
+    Workspace w = {};
+    w.n = CheckedSize();
+    if (w.n == 0)
+        return kUserCancelled;
+
+    int32_t result = kUserCancelled;
+    Range range = {1e38f, -1e38f};
+    if (AllocateBuffers(&w) && MakeImages(&w) && StoreImage(&w)) {
+        StoreReference(&w);
+        CorrelateChannels(&w, &range);
+        if (WriteSurface(&w, range))
+            result = 0;
+    }
+    FreeBuffers(&w);
     return result;
 }

@@ -6,12 +6,173 @@
  * entries 0 .. n-1 hold sin(k*pi/n) and cos(k*pi/n); entries from n upward
  * keep whatever a larger earlier size left there. A transform of size n
  * reads entries 0 .. n-1 at a stride that halves from stage to stage.
+ *
+ * The batched transform runs the very same steps on kFFTBatchLines lines at
+ * once, a line per SIMD lane, compiled for every instruction set the
+ * library knows and chosen when first called. Its butterflies are written
+ * operand for operand as the single-line ones (multiplies, then one add or
+ * subtract each, never fused), so each lane's bits equal FFT_CT's.
  */
 #include "fft.h"
 
 #include <math.h>
 
 #include <utility>
+
+// The plain target is compiled too, so it can be compared with the others.
+#ifndef HWY_COMPILE_ALL_ATTAINABLE
+#define HWY_COMPILE_ALL_ATTAINABLE
+#endif
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "fft.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace fft_engine {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+constexpr int32_t kLanes = kFFTBatchLines;
+
+// The x86 rule for two NaN operands: the first one's payload (quietened)
+// is the result. The transforms have always produced NaN payloads by that
+// rule with their operands in a fixed order, which the compiler may
+// exchange in a plain vector add or multiply; these keep the order.
+template <class D, class V> HWY_INLINE V FirstNaN(D d, V a, V result)
+{
+    const hn::RebindToUnsigned<D> du;
+    const auto quietA = hn::BitCast(d, hn::Or(hn::BitCast(du, a), hn::Set(du, 0x00400000u)));
+    return hn::IfThenElse(hn::IsNaN(a), quietA, result);
+}
+
+template <class D, class V> HWY_INLINE V AddInOrder(D d, V a, V b)
+{
+    return FirstNaN(d, a, hn::Add(a, b));
+}
+
+template <class D, class V> HWY_INLINE V MulInOrder(D d, V a, V b)
+{
+    return FirstNaN(d, a, hn::Mul(a, b));
+}
+
+// One butterfly stage of the batch: span mmax, twiddles read at `stride`.
+// With `inOrder` every add keeps its operands' order under NaN; without,
+// the adds are plain, which is the same whenever no NaN can meet another.
+template <bool inOrder>
+void Stage(uint8_t forward, float* batch, int32_t n, int32_t mmax, int32_t stride,
+           const float* sinTable, const float* cosTable)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const int32_t vectorLanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t step = 2 * mmax;
+    for (int32_t m = 0; m < mmax; m++) {
+        const int32_t t = m * stride;
+        const auto wr = hn::Set(d, cosTable[t]);
+        const auto wi = hn::Set(d, forward ? -sinTable[t] : sinTable[t]);
+        for (int32_t i = m; i < n; i += step) {
+            float* re_i = batch + static_cast<size_t>(2 * i) * kLanes;
+            float* re_j = batch + static_cast<size_t>(2 * (i + mmax)) * kLanes;
+            float* im_i = re_i + kLanes;
+            float* im_j = re_j + kLanes;
+            for (int32_t k = 0; k < kLanes; k += vectorLanes) {
+                const auto rj = hn::LoadU(d, re_j + k);
+                const auto ij = hn::LoadU(d, im_j + k);
+                const auto ri = hn::LoadU(d, re_i + k);
+                const auto ii = hn::LoadU(d, im_i + k);
+                const auto tr = hn::Sub(hn::Mul(wr, rj), hn::Mul(wi, ij));
+                // The twiddles are never NaN, so only sums of two data terms
+                // need their order kept; ti's terms go in as re*wi + im*wr.
+                if (inOrder) {
+                    const auto ti = AddInOrder(d, hn::Mul(rj, wi), hn::Mul(ij, wr));
+                    hn::StoreU(hn::Sub(ri, tr), d, re_j + k);
+                    hn::StoreU(hn::Sub(ii, ti), d, im_j + k);
+                    hn::StoreU(AddInOrder(d, ri, tr), d, re_i + k);
+                    hn::StoreU(AddInOrder(d, ii, ti), d, im_i + k);
+                } else {
+                    const auto ti = hn::Add(hn::Mul(rj, wi), hn::Mul(ij, wr));
+                    hn::StoreU(hn::Sub(ri, tr), d, re_j + k);
+                    hn::StoreU(hn::Sub(ii, ti), d, im_j + k);
+                    hn::StoreU(hn::Add(ri, tr), d, re_i + k);
+                    hn::StoreU(hn::Add(ii, ti), d, im_i + k);
+                }
+            }
+        }
+    }
+}
+
+// True when some value of the batch is NaN, infinite or so large that the
+// stages could overflow: each stage at most triples the largest part, and
+// 15 stages stay far below the float range from 2^100.
+bool MayMeetNaN(const float* batch, int32_t n)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const size_t vectorLanes = hn::Lanes(d);
+    const auto limit = hn::Set(d, 1.2676506e30f);  // 2^100
+    auto tame = hn::Lt(hn::Abs(hn::LoadU(d, batch)), limit);
+    const size_t count = static_cast<size_t>(2 * n) * kLanes;
+    for (size_t k = vectorLanes; k < count; k += vectorLanes)
+        tame = hn::And(tame, hn::Lt(hn::Abs(hn::LoadU(d, batch + k)), limit));
+    return !hn::AllTrue(d, tame);
+}
+
+void BatchStages(uint8_t forward, float* batch, int32_t n, const float* sinTable,
+                 const float* cosTable)
+{
+    const bool inOrder = MayMeetNaN(batch, n);
+    for (int32_t mmax = 1, stage = 0; mmax < n; mmax *= 2, stage++) {
+        if (inOrder)
+            Stage<true>(forward, batch, n, mmax, n >> stage, sinTable, cosTable);
+        else
+            Stage<false>(forward, batch, n, mmax, n >> stage, sinTable, cosTable);
+    }
+}
+
+// Each sample a + ib of the batch times the conjugate of the partner's
+// r + is: (a*r + b*s) + i(b*r - a*s), the terms taken as s*b + r*a and
+// r*b - s*a so that NaN payloads come out as they always have.
+void ConjugateProduct(float* batch, const float* partner, int32_t n)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const size_t vectorLanes = hn::Lanes(d);
+    for (int32_t p = 0; p < n; p++) {
+        float* re = batch + static_cast<size_t>(2 * p) * kLanes;
+        float* im = re + kLanes;
+        const float* pr = partner + static_cast<size_t>(2 * p) * kLanes;
+        const float* pi = pr + kLanes;
+        for (size_t k = 0; k < kLanes; k += vectorLanes) {
+            const auto a = hn::LoadU(d, re + k);
+            const auto b = hn::LoadU(d, im + k);
+            const auto r = hn::LoadU(d, pr + k);
+            const auto s = hn::LoadU(d, pi + k);
+            hn::StoreU(AddInOrder(d, MulInOrder(d, s, b), MulInOrder(d, r, a)), d, re + k);
+            hn::StoreU(hn::Sub(MulInOrder(d, r, b), MulInOrder(d, s, a)), d, im + k);
+        }
+    }
+}
+
+// Divides every float of the batch by n.
+void BatchScale(float* batch, int32_t n)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const size_t vectorLanes = hn::Lanes(d);
+    const auto scale = hn::Set(d, static_cast<float>(n));
+    const size_t count = static_cast<size_t>(2 * n) * kLanes;
+    for (size_t k = 0; k < count; k += vectorLanes)
+        hn::StoreU(hn::Div(hn::LoadU(d, batch + k), scale), d, batch + k);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace fft_engine
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace fft_engine {
+HWY_EXPORT(BatchStages);
+HWY_EXPORT(BatchScale);
+HWY_EXPORT(ConjugateProduct);
+}  // namespace fft_engine
 
 extern "C" {
 float gSinTab[kFFTMaxSize];
@@ -53,75 +214,118 @@ extern "C" int32_t PrepareFFT(int32_t n, float* sinTable, float* cosTable)
     return n;
 }
 
+// Sizes the tables cannot hold, or for which the stages would not give a
+// transform, are refused before anything (tables included) changes.
+static bool Refused(int32_t n)
+{
+    return n > 0 && (n > kFFTMaxSize || !IsPowerOfTwo(n));
+}
+
+// Fills the tables for n unless they hold it already; any n <= 0 is
+// recorded without filling.
+static void UseTablesFor(int32_t n)
+{
+    if (n == gFFT_Table_Size)
+        return;
+    if (n > 0)
+        FillTables(n, gSinTab, gCosTab);
+    gFFT_Table_Size = n;
+}
+
+// The index after j in bit-reversed counting over log2(n) bits: the top
+// bit is added, carrying downwards. Stays 0 for n = 1.
+static int32_t NextReversed(int32_t j, int32_t n)
+{
+    int32_t bit = n >> 1;
+    while (bit > 0 && (j & bit) != 0) {
+        j ^= bit;
+        bit >>= 1;
+    }
+    return j | bit;
+}
+
+// Puts sample p where the reversal of p's log2(n) bits says.
+static void ReorderLine(COMPLEX64* data, int32_t n)
+{
+    for (int32_t i = 0, j = 0; i < n; i++, j = NextReversed(j, n)) {
+        if (j > i)
+            std::swap(data[i], data[j]);
+    }
+}
+
+static void ReorderBatch(float* batch, int32_t n)
+{
+    const size_t sampleFloats = 2 * kFFTBatchLines;
+    for (int32_t i = 0, j = 0; i < n; i++, j = NextReversed(j, n)) {
+        if (j <= i)
+            continue;
+        float* a = batch + static_cast<size_t>(i) * sampleFloats;
+        float* b = batch + static_cast<size_t>(j) * sampleFloats;
+        for (size_t k = 0; k < sampleFloats; k++)
+            std::swap(a[k], b[k]);
+    }
+}
+
+// Butterfly stages of one line: butterfly m of a stage of span mmax turns
+// by pi*m/mmax, read from the tables at stride n >> stage.
+static void LineStages(uint8_t forward, COMPLEX64* data, int32_t n)
+{
+    for (int32_t mmax = 1, stage = 0; mmax < n; mmax *= 2, stage++) {
+        const int32_t step = 2 * mmax;
+        const int32_t stride = n >> stage;
+        for (int32_t m = 0; m < mmax; m++) {
+            const int32_t t = m * stride;
+            const float wr = gCosTab[t];
+            const float wi = forward ? -gSinTab[t] : gSinTab[t];
+            for (int32_t i = m; i < n; i += step) {
+                COMPLEX64& a = data[i];
+                COMPLEX64& b = data[i + mmax];
+                const float tr = wr * b.re - wi * b.im;
+                const float ti = b.im * wr + b.re * wi;
+                b.re = a.re - tr;
+                b.im = a.im - ti;
+                a.re = a.re + tr;
+                a.im = a.im + ti;
+            }
+        }
+    }
+}
+
 extern "C" void FFT_CT(uint8_t forward, COMPLEX64* data, int32_t n)
 {
-    // Sizes the tables cannot hold, or for which the stages would not give
-    // a transform, leave the data alone.
-    if (n > 0 && (n > kFFTMaxSize || !IsPowerOfTwo(n)))
+    if (Refused(n))
         return;
-
-    if (n != gFFT_Table_Size) {
-        if (n > 0)
-            FillTables(n, gSinTab, gCosTab);
-        gFFT_Table_Size = n;
-    }
+    UseTablesFor(n);
     if (n <= 0)
         return;
-
-        // Samples are numbered from 1 in the loops below: sample p is data[p-1].
-#define RE(p) data[(p)-1].re
-#define IM(p) data[(p)-1].im
-
-    // Bit-reversal reordering. For n = 1 there is nothing to reorder (and the
-    // counter update would never end, m staying 0 while j = 1 > m).
-    if (n > 1) {
-        int32_t j = 1;
-        for (int32_t i = 1; i <= n; i++) {
-            if (j > i) {
-                std::swap(RE(i), RE(j));
-                std::swap(IM(i), IM(j));
-            }
-            int32_t m = n >> 1;
-            while (j > m) {
-                j = j - m;
-                m = (m + 1) >> 1;
-            }
-            j = j + m;
-        }
-    }
-
-    // Butterfly stages: the twiddle of butterfly m in a stage of span mmax
-    // has angle pi*(m-1)/mmax, read from the tables at stride n >> stage.
-    int32_t mmax = 1;
-    int32_t stage = 0;
-    while (mmax < n) {
-        int32_t step = 2 * mmax;
-        int32_t stride = n >> stage;
-        for (int32_t m = 1; m <= mmax; m++) {
-            int32_t t = (m - 1) * stride;
-            float wr = gCosTab[t];
-            float wi = forward ? -gSinTab[t] : gSinTab[t];
-            for (int32_t i = m; i <= n; i += step) {
-                int32_t j = i + mmax;
-                float tr = wr * RE(j) - wi * IM(j);
-                float ti = IM(j) * wr + RE(j) * wi;
-                RE(j) = RE(i) - tr;
-                IM(j) = IM(i) - ti;
-                RE(i) = RE(i) + tr;
-                IM(i) = IM(i) + ti;
-            }
-        }
-        stage = stage + 1;
-        mmax = step;
-    }
-#undef RE
-#undef IM
-
+    ReorderLine(data, n);
+    LineStages(forward, data, n);
     if (!forward) {
-        float scale = (float)n;
+        const float scale = (float)n;
         for (int32_t p = 0; p < n; p++) {
             data[p].re = data[p].re / scale;
             data[p].im = data[p].im / scale;
         }
     }
 }
+
+extern "C" void FFTBatch(uint8_t forward, float* batch, int32_t n)
+{
+    if (Refused(n))
+        return;
+    UseTablesFor(n);
+    if (n <= 0)
+        return;
+    ReorderBatch(batch, n);
+    HWY_DYNAMIC_DISPATCH(fft_engine::BatchStages)(forward, batch, n, gSinTab, gCosTab);
+    if (!forward)
+        HWY_DYNAMIC_DISPATCH(fft_engine::BatchScale)(batch, n);
+}
+
+extern "C" void FFTBatchConjugateProduct(float* batch, const float* partner, int32_t n)
+{
+    if (n > 0)
+        HWY_DYNAMIC_DISPATCH(fft_engine::ConjugateProduct)(batch, partner, n);
+}
+
+#endif  // HWY_ONCE

@@ -5,6 +5,11 @@
  * The twiddle tables hold sin(k*pi/n) and cos(k*pi/n) for the last size
  * filled (half-period spacing); they are filled once per size and kept for
  * as long as the module stays loaded.
+ *
+ * FFT_CT transforms one line. FFTBatch transforms kFFTBatchLines lines at
+ * once, one per SIMD lane, with each line's arithmetic exactly that of
+ * FFT_CT: the same butterflies, twiddles and order of operations, so every
+ * line comes out bit for bit as FFT_CT would give it.
  */
 #ifndef CROSS_CORRELATE_FFT_H
 #define CROSS_CORRELATE_FFT_H
@@ -23,6 +28,11 @@ typedef struct COMPLEX64 {
 
 enum { kFFTMaxSize = 32768 };
 
+/* Lines per batch. A batch of n samples is 2 * n * kFFTBatchLines floats:
+ * sample p of line l has its real part at [2 * p * kFFTBatchLines + l] and
+ * its imaginary part at [(2 * p + 1) * kFFTBatchLines + l]. */
+enum { kFFTBatchLines = 16 };
+
 extern float gSinTab[kFFTMaxSize];
 extern float gCosTab[kFFTMaxSize];
 
@@ -34,6 +44,14 @@ int32_t PrepareFFT(int32_t n, float* sinTable, float* cosTable);
  * transform of n samples in place. Sizes above 32768 or not a power of two
  * leave the data untouched. */
 void FFT_CT(uint8_t forward, COMPLEX64* data, int32_t n);
+
+/* FFT_CT on each of the kFFTBatchLines lines of a batch, in place. */
+void FFTBatch(uint8_t forward, float* batch, int32_t n);
+
+/* Each sample a + ib of a batch of n samples a line times the complex
+ * conjugate of the partner batch's r + is: (a*r + b*s) + i(b*r - a*s), in
+ * single precision, the two products of each part added in that order. */
+void FFTBatchConjugateProduct(float* batch, const float* partner, int32_t n);
 
 #ifdef __cplusplus
 }
