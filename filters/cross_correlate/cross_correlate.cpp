@@ -25,7 +25,7 @@ const char gAboutText[] = "Cross-Correlate Current Image with Reference Image";
 
 enum { kChannels = 3, kSmallestSize = 32, kLargestSize = 32768 };
 enum { kUserCancelled = -128 };
-enum { kLanes = kFFTBatchLines, kTile = 16 };
+enum { kLanes = kFFTBatchLines, kTile = 16, kMostBatches = 4 };
 
 static const char* const kTempImageNames[2 * kChannels] = {
     "Red FFT", "Green FFT", "Blue FFT", "ref Red FFT", "ref Green FFT", "ref Blue FFT",
@@ -41,10 +41,12 @@ typedef struct TempImage {
  * current image's channels first, then the reference's). */
 typedef struct Workspace {
     int32_t n;
+    int32_t batches;    /* batches in a block: up to kMostBatches */
+    size_t batchFloats; /* floats in a batch: 2 * n * kLanes */
     RGB96* pixels;      /* one line of the host image or the reference */
     COMPLEX64* line;    /* one line of an image held in a file */
-    COMPLEX64* staging; /* kLanes lines or columns of an image held in a file */
-    float* batch;       /* kLanes lines or columns being transformed */
+    COMPLEX64* staging; /* a block's lines or columns of an image in a file */
+    float* block;       /* the batches being transformed */
     float* partner;     /* the reference's spectrum for the same columns */
     TempImage images[2 * kChannels];
 } Workspace;
@@ -111,21 +113,26 @@ static void* Allocate(int32_t count, int32_t elementSize, bool* ok)
     return block;
 }
 
+// A block is as many batches as fit the size, up to kMostBatches: columns
+// are then read a few cache lines a line at a time rather than one.
 static bool AllocateBuffers(Workspace* w)
 {
     const int32_t n = w->n;
+    w->batches = n / kLanes < kMostBatches ? n / kLanes : kMostBatches;
+    w->batchFloats = (size_t)2 * n * kLanes;
+    const int32_t blockSamples = n * kLanes * w->batches;
     bool ok = true;
     w->pixels = (RGB96*)Allocate(n, sizeof(RGB96), &ok);
     w->line = (COMPLEX64*)Allocate(n, sizeof(COMPLEX64), &ok);
-    w->staging = (COMPLEX64*)Allocate(n * kLanes, sizeof(COMPLEX64), &ok);
-    w->batch = (float*)Allocate(n * kLanes, sizeof(COMPLEX64), &ok);
-    w->partner = (float*)Allocate(n * kLanes, sizeof(COMPLEX64), &ok);
+    w->staging = (COMPLEX64*)Allocate(blockSamples, sizeof(COMPLEX64), &ok);
+    w->block = (float*)Allocate(blockSamples, sizeof(COMPLEX64), &ok);
+    w->partner = (float*)Allocate(blockSamples, sizeof(COMPLEX64), &ok);
     return ok;
 }
 
 static void FreeBuffers(Workspace* w)
 {
-    void* blocks[] = {w->partner, w->batch, w->staging, w->line, w->pixels};
+    void* blocks[] = {w->partner, w->block, w->staging, w->line, w->pixels};
     for (void* block : blocks) {
         if (block != nullptr)
             DisposeAPointer(block);
@@ -185,80 +192,106 @@ static void TransposeOut(const float* batch, int32_t n, COMPLEX64* first, size_t
     }
 }
 
-// batch <- n runs of kLanes neighbouring samples, run p starting at
-// first + p * stride: the columns of an image held in memory.
-static void SplitIn(const COMPLEX64* first, size_t stride, int32_t n, float* batch)
+// A block <- n runs of its columns' neighbouring samples, run p starting
+// at first + p * stride: the columns of an image held in memory.
+static void SplitIn(const Workspace* w, const COMPLEX64* first, float* block)
 {
-    for (int32_t p = 0; p < n; p++) {
-        const COMPLEX64* source = first + p * stride;
-        float* re = batch + (size_t)2 * p * kLanes;
-        for (int32_t l = 0; l < kLanes; l++) {
-            re[l] = source[l].re;
-            re[kLanes + l] = source[l].im;
+    for (int32_t p = 0; p < w->n; p++) {
+        const COMPLEX64* source = first + (size_t)p * w->n;
+        for (int32_t b = 0; b < w->batches; b++, source += kLanes) {
+            float* re = block + b * w->batchFloats + (size_t)2 * p * kLanes;
+            for (int32_t l = 0; l < kLanes; l++) {
+                re[l] = source[l].re;
+                re[kLanes + l] = source[l].im;
+            }
         }
     }
 }
 
-static void SplitOut(const float* batch, int32_t n, COMPLEX64* first, size_t stride)
+static void SplitOut(const Workspace* w, const float* block, COMPLEX64* first)
 {
-    for (int32_t p = 0; p < n; p++) {
-        COMPLEX64* target = first + p * stride;
-        const float* re = batch + (size_t)2 * p * kLanes;
-        for (int32_t l = 0; l < kLanes; l++) {
-            target[l].re = re[l];
-            target[l].im = re[kLanes + l];
+    for (int32_t p = 0; p < w->n; p++) {
+        COMPLEX64* target = first + (size_t)p * w->n;
+        for (int32_t b = 0; b < w->batches; b++, target += kLanes) {
+            const float* re = block + b * w->batchFloats + (size_t)2 * p * kLanes;
+            for (int32_t l = 0; l < kLanes; l++) {
+                target[l].re = re[l];
+                target[l].im = re[kLanes + l];
+            }
         }
     }
 }
 
-// Lines y0 .. y0 + kLanes - 1 into a batch.
-static void LoadLines(Workspace* w, const TempImage* image, int32_t y0, float* batch)
+// A block's worth of lines, each kLanes of them n samples from
+// first + l * n on, transposed into the block's batches.
+static void TransposeBlockIn(const Workspace* w, const COMPLEX64* first, float* block)
 {
-    const int32_t n = w->n;
-    if (image->pixels != nullptr) {
-        TransposeIn(image->pixels + (size_t)y0 * n, n, n, batch);
-        return;
-    }
-    for (int32_t l = 0; l < kLanes; l++)
-        ReadTempImageLine(image->id, y0 + l, w->staging + (size_t)l * n);
-    TransposeIn(w->staging, n, n, batch);
+    for (int32_t b = 0; b < w->batches; b++)
+        TransposeIn(first + (size_t)b * kLanes * w->n, w->n, w->n, block + b * w->batchFloats);
 }
 
-static void StoreLines(Workspace* w, const TempImage* image, int32_t y0, const float* batch)
+static void TransposeBlockOut(const Workspace* w, const float* block, COMPLEX64* first)
 {
-    const int32_t n = w->n;
-    if (image->pixels != nullptr) {
-        TransposeOut(batch, n, image->pixels + (size_t)y0 * n, n);
-        return;
-    }
-    TransposeOut(batch, n, w->staging, n);
-    for (int32_t l = 0; l < kLanes; l++)
-        WriteTempImageLine(image->id, y0 + l, w->staging + (size_t)l * n);
+    for (int32_t b = 0; b < w->batches; b++)
+        TransposeOut(block + b * w->batchFloats, w->n, first + (size_t)b * kLanes * w->n, w->n);
 }
 
-// Columns x0 .. x0 + kLanes - 1 into a batch.
-static void LoadColumns(Workspace* w, const TempImage* image, int32_t x0, float* batch)
+static int32_t BlockLines(const Workspace* w)
 {
-    const int32_t n = w->n;
-    if (image->pixels != nullptr) {
-        SplitIn(image->pixels + x0, n, n, batch);
-        return;
-    }
-    for (int32_t l = 0; l < kLanes; l++)
-        ReadTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * n);
-    TransposeIn(w->staging, n, n, batch);
+    return w->batches * kLanes;
 }
 
-static void StoreColumns(Workspace* w, const TempImage* image, int32_t x0, const float* batch)
+// Lines y0 .. y0 + BlockLines - 1 into a block.
+static void LoadLines(Workspace* w, const TempImage* image, int32_t y0, float* block)
 {
-    const int32_t n = w->n;
     if (image->pixels != nullptr) {
-        SplitOut(batch, n, image->pixels + x0, n);
+        TransposeBlockIn(w, image->pixels + (size_t)y0 * w->n, block);
         return;
     }
-    TransposeOut(batch, n, w->staging, n);
-    for (int32_t l = 0; l < kLanes; l++)
-        WriteTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * n);
+    for (int32_t l = 0; l < BlockLines(w); l++)
+        ReadTempImageLine(image->id, y0 + l, w->staging + (size_t)l * w->n);
+    TransposeBlockIn(w, w->staging, block);
+}
+
+static void StoreLines(Workspace* w, const TempImage* image, int32_t y0, const float* block)
+{
+    if (image->pixels != nullptr) {
+        TransposeBlockOut(w, block, image->pixels + (size_t)y0 * w->n);
+        return;
+    }
+    TransposeBlockOut(w, block, w->staging);
+    for (int32_t l = 0; l < BlockLines(w); l++)
+        WriteTempImageLine(image->id, y0 + l, w->staging + (size_t)l * w->n);
+}
+
+// Columns x0 .. x0 + BlockLines - 1 into a block.
+static void LoadColumns(Workspace* w, const TempImage* image, int32_t x0, float* block)
+{
+    if (image->pixels != nullptr) {
+        SplitIn(w, image->pixels + x0, block);
+        return;
+    }
+    for (int32_t l = 0; l < BlockLines(w); l++)
+        ReadTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * w->n);
+    TransposeBlockIn(w, w->staging, block);
+}
+
+static void StoreColumns(Workspace* w, const TempImage* image, int32_t x0, const float* block)
+{
+    if (image->pixels != nullptr) {
+        SplitOut(w, block, image->pixels + x0);
+        return;
+    }
+    TransposeBlockOut(w, block, w->staging);
+    for (int32_t l = 0; l < BlockLines(w); l++)
+        WriteTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * w->n);
+}
+
+// Every batch of a block through FFT_CT's transform.
+static void TransformBlock(const Workspace* w, uint8_t forward, float* block)
+{
+    for (int32_t b = 0; b < w->batches; b++)
+        FFTBatch(forward, block + b * w->batchFloats, w->n);
 }
 
 // ---- Steps ---------------------------------------------------------------
@@ -304,13 +337,13 @@ static void StoreReference(Workspace* w)
     }
 }
 
-// Every line of the image through FFT_CT's transform, in batches.
+// Every line of the image through FFT_CT's transform, a block at a time.
 static void TransformLines(Workspace* w, const TempImage* image, uint8_t forward)
 {
-    for (int32_t y0 = 0; y0 < w->n; y0 += kLanes) {
-        LoadLines(w, image, y0, w->batch);
-        FFTBatch(forward, w->batch, w->n);
-        StoreLines(w, image, y0, w->batch);
+    for (int32_t y0 = 0; y0 < w->n; y0 += BlockLines(w)) {
+        LoadLines(w, image, y0, w->block);
+        TransformBlock(w, forward, w->block);
+        StoreLines(w, image, y0, w->block);
     }
 }
 
@@ -318,25 +351,28 @@ static void TransformLines(Workspace* w, const TempImage* image, uint8_t forward
 static void ForwardTransform(Workspace* w, const TempImage* image)
 {
     TransformLines(w, image, 1);
-    for (int32_t x0 = 0; x0 < w->n; x0 += kLanes) {
-        LoadColumns(w, image, x0, w->batch);
-        FFTBatch(1, w->batch, w->n);
-        StoreColumns(w, image, x0, w->batch);
+    for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
+        LoadColumns(w, image, x0, w->block);
+        TransformBlock(w, 1, w->block);
+        StoreColumns(w, image, x0, w->block);
     }
 }
 
 // Forward 2-D transform of the image's channel, whose columns, once
 // transformed, become the cross-power spectrum with the reference's
-// (already transformed) channel.
+// (already transformed) channel: each sample times the conjugate of the
+// reference's.
 static void ForwardCrossPower(Workspace* w, const TempImage* image, const TempImage* reference)
 {
     TransformLines(w, image, 1);
-    for (int32_t x0 = 0; x0 < w->n; x0 += kLanes) {
-        LoadColumns(w, image, x0, w->batch);
-        FFTBatch(1, w->batch, w->n);
+    for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
+        LoadColumns(w, image, x0, w->block);
+        TransformBlock(w, 1, w->block);
         LoadColumns(w, reference, x0, w->partner);
-        FFTBatchConjugateProduct(w->batch, w->partner, w->n);
-        StoreColumns(w, image, x0, w->batch);
+        for (int32_t b = 0; b < w->batches; b++)
+            FFTBatchConjugateProduct(w->block + b * w->batchFloats, w->partner + b * w->batchFloats,
+                                     w->n);
+        StoreColumns(w, image, x0, w->block);
     }
 }
 
@@ -366,15 +402,16 @@ static void WidenRange(const float* batch, int32_t count, Range* range)
 }
 
 // Inverse 2-D transform of one image; the real parts of every column's
-// samples widen the range.
+// samples widen the range, columns in order.
 static void InverseTransform(Workspace* w, const TempImage* image, Range* range)
 {
     TransformLines(w, image, 0);
-    for (int32_t x0 = 0; x0 < w->n; x0 += kLanes) {
-        LoadColumns(w, image, x0, w->batch);
-        FFTBatch(0, w->batch, w->n);
-        WidenRange(w->batch, w->n, range);
-        StoreColumns(w, image, x0, w->batch);
+    for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
+        LoadColumns(w, image, x0, w->block);
+        TransformBlock(w, 0, w->block);
+        for (int32_t b = 0; b < w->batches; b++)
+            WidenRange(w->block + b * w->batchFloats, w->n, range);
+        StoreColumns(w, image, x0, w->block);
     }
 }
 

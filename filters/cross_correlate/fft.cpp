@@ -16,6 +16,7 @@
 #include "fft.h"
 
 #include <math.h>
+#include <string.h>
 
 #include <utility>
 
@@ -56,46 +57,101 @@ template <class D, class V> HWY_INLINE V MulInOrder(D d, V a, V b)
     return FirstNaN(d, a, hn::Mul(a, b));
 }
 
+// One butterfly on a vector of lanes: (i, j) becomes (i + t, i - t) with
+// t = w * j. With `inOrder` every add keeps its operands' order under NaN;
+// without, the adds are plain, which is the same whenever no NaN can meet
+// another. The twiddles are never NaN, so only sums of two data terms need
+// their order kept; ti's terms go in as re*wi + im*wr.
+template <bool inOrder, class D, class V>
+HWY_INLINE void Butterfly(D d, V wr, V wi, V& ri, V& ii, V& rj, V& ij)
+{
+    const V tr = hn::Sub(hn::Mul(wr, rj), hn::Mul(wi, ij));
+    const V ti = inOrder ? AddInOrder(d, hn::Mul(rj, wi), hn::Mul(ij, wr))
+                         : hn::Add(hn::Mul(rj, wi), hn::Mul(ij, wr));
+    rj = hn::Sub(ri, tr);
+    ij = hn::Sub(ii, ti);
+    ri = inOrder ? AddInOrder(d, ri, tr) : hn::Add(ri, tr);
+    ii = inOrder ? AddInOrder(d, ii, ti) : hn::Add(ii, ti);
+}
+
+// The real part of sample p of a batch; its imaginary part follows kLanes on.
+HWY_INLINE float* Sample(float* batch, int32_t p)
+{
+    return batch + static_cast<size_t>(2 * p) * kLanes;
+}
+
+template <class D>
+HWY_INLINE hn::Vec<D> Twiddle(D d, uint8_t forward, const float* sinTable, int32_t t)
+{
+    return hn::Set(d, forward ? -sinTable[t] : sinTable[t]);
+}
+
 // One butterfly stage of the batch: span mmax, twiddles read at `stride`.
-// With `inOrder` every add keeps its operands' order under NaN; without,
-// the adds are plain, which is the same whenever no NaN can meet another.
 template <bool inOrder>
 void Stage(uint8_t forward, float* batch, int32_t n, int32_t mmax, int32_t stride,
            const float* sinTable, const float* cosTable)
 {
     const hn::CappedTag<float, kLanes> d;
     const int32_t vectorLanes = static_cast<int32_t>(hn::Lanes(d));
-    const int32_t step = 2 * mmax;
     for (int32_t m = 0; m < mmax; m++) {
-        const int32_t t = m * stride;
-        const auto wr = hn::Set(d, cosTable[t]);
-        const auto wi = hn::Set(d, forward ? -sinTable[t] : sinTable[t]);
-        for (int32_t i = m; i < n; i += step) {
-            float* re_i = batch + static_cast<size_t>(2 * i) * kLanes;
-            float* re_j = batch + static_cast<size_t>(2 * (i + mmax)) * kLanes;
-            float* im_i = re_i + kLanes;
-            float* im_j = re_j + kLanes;
+        const auto wr = hn::Set(d, cosTable[m * stride]);
+        const auto wi = Twiddle(d, forward, sinTable, m * stride);
+        for (int32_t i = m; i < n; i += 2 * mmax) {
+            float* pi = Sample(batch, i);
+            float* pj = Sample(batch, i + mmax);
             for (int32_t k = 0; k < kLanes; k += vectorLanes) {
-                const auto rj = hn::LoadU(d, re_j + k);
-                const auto ij = hn::LoadU(d, im_j + k);
-                const auto ri = hn::LoadU(d, re_i + k);
-                const auto ii = hn::LoadU(d, im_i + k);
-                const auto tr = hn::Sub(hn::Mul(wr, rj), hn::Mul(wi, ij));
-                // The twiddles are never NaN, so only sums of two data terms
-                // need their order kept; ti's terms go in as re*wi + im*wr.
-                if (inOrder) {
-                    const auto ti = AddInOrder(d, hn::Mul(rj, wi), hn::Mul(ij, wr));
-                    hn::StoreU(hn::Sub(ri, tr), d, re_j + k);
-                    hn::StoreU(hn::Sub(ii, ti), d, im_j + k);
-                    hn::StoreU(AddInOrder(d, ri, tr), d, re_i + k);
-                    hn::StoreU(AddInOrder(d, ii, ti), d, im_i + k);
-                } else {
-                    const auto ti = hn::Add(hn::Mul(rj, wi), hn::Mul(ij, wr));
-                    hn::StoreU(hn::Sub(ri, tr), d, re_j + k);
-                    hn::StoreU(hn::Sub(ii, ti), d, im_j + k);
-                    hn::StoreU(hn::Add(ri, tr), d, re_i + k);
-                    hn::StoreU(hn::Add(ii, ti), d, im_i + k);
-                }
+                auto ri = hn::LoadU(d, pi + k), ii = hn::LoadU(d, pi + kLanes + k);
+                auto rj = hn::LoadU(d, pj + k), ij = hn::LoadU(d, pj + kLanes + k);
+                Butterfly<inOrder>(d, wr, wi, ri, ii, rj, ij);
+                hn::StoreU(rj, d, pj + k);
+                hn::StoreU(ij, d, pj + kLanes + k);
+                hn::StoreU(ri, d, pi + k);
+                hn::StoreU(ii, d, pi + kLanes + k);
+            }
+        }
+    }
+}
+
+// Two stages in one pass, spans h and 2h: samples i, i+h, i+2h, i+3h meet
+// only one another in them, so each such group goes through its two
+// butterflies of the first stage and then its two of the second while in
+// registers. Every butterfly is the one Stage would do, with its twiddle.
+template <bool inOrder>
+void StagePair(uint8_t forward, float* batch, int32_t n, int32_t h, int32_t stride,
+               const float* sinTable, const float* cosTable)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const int32_t vectorLanes = static_cast<int32_t>(hn::Lanes(d));
+    const int32_t half = stride / 2;
+    for (int32_t m = 0; m < h; m++) {
+        const auto w1r = hn::Set(d, cosTable[m * stride]);
+        const auto w1i = Twiddle(d, forward, sinTable, m * stride);
+        const auto w2r = hn::Set(d, cosTable[m * half]);
+        const auto w2i = Twiddle(d, forward, sinTable, m * half);
+        const auto w3r = hn::Set(d, cosTable[(m + h) * half]);
+        const auto w3i = Twiddle(d, forward, sinTable, (m + h) * half);
+        for (int32_t i = m; i < n; i += 4 * h) {
+            float* pa = Sample(batch, i);
+            float* pb = Sample(batch, i + h);
+            float* pc = Sample(batch, i + 2 * h);
+            float* pd = Sample(batch, i + 3 * h);
+            for (int32_t k = 0; k < kLanes; k += vectorLanes) {
+                auto ra = hn::LoadU(d, pa + k), ia = hn::LoadU(d, pa + kLanes + k);
+                auto rb = hn::LoadU(d, pb + k), ib = hn::LoadU(d, pb + kLanes + k);
+                auto rc = hn::LoadU(d, pc + k), ic = hn::LoadU(d, pc + kLanes + k);
+                auto rd = hn::LoadU(d, pd + k), id = hn::LoadU(d, pd + kLanes + k);
+                Butterfly<inOrder>(d, w1r, w1i, ra, ia, rb, ib);
+                Butterfly<inOrder>(d, w1r, w1i, rc, ic, rd, id);
+                Butterfly<inOrder>(d, w2r, w2i, ra, ia, rc, ic);
+                Butterfly<inOrder>(d, w3r, w3i, rb, ib, rd, id);
+                hn::StoreU(ra, d, pa + k);
+                hn::StoreU(ia, d, pa + kLanes + k);
+                hn::StoreU(rb, d, pb + k);
+                hn::StoreU(ib, d, pb + kLanes + k);
+                hn::StoreU(rc, d, pc + k);
+                hn::StoreU(ic, d, pc + kLanes + k);
+                hn::StoreU(rd, d, pd + k);
+                hn::StoreU(id, d, pd + kLanes + k);
             }
         }
     }
@@ -120,7 +176,14 @@ void BatchStages(uint8_t forward, float* batch, int32_t n, const float* sinTable
                  const float* cosTable)
 {
     const bool inOrder = MayMeetNaN(batch, n);
-    for (int32_t mmax = 1, stage = 0; mmax < n; mmax *= 2, stage++) {
+    int32_t mmax = 1, stage = 0;
+    for (; 2 * mmax < n; mmax *= 4, stage += 2) {
+        if (inOrder)
+            StagePair<true>(forward, batch, n, mmax, n >> stage, sinTable, cosTable);
+        else
+            StagePair<false>(forward, batch, n, mmax, n >> stage, sinTable, cosTable);
+    }
+    if (mmax < n) {
         if (inOrder)
             Stage<true>(forward, batch, n, mmax, n >> stage, sinTable, cosTable);
         else
@@ -255,14 +318,16 @@ static void ReorderLine(COMPLEX64* data, int32_t n)
 
 static void ReorderBatch(float* batch, int32_t n)
 {
-    const size_t sampleFloats = 2 * kFFTBatchLines;
+    const size_t sampleBytes = 2 * kFFTBatchLines * sizeof(float);
+    float held[2 * kFFTBatchLines];
     for (int32_t i = 0, j = 0; i < n; i++, j = NextReversed(j, n)) {
         if (j <= i)
             continue;
-        float* a = batch + static_cast<size_t>(i) * sampleFloats;
-        float* b = batch + static_cast<size_t>(j) * sampleFloats;
-        for (size_t k = 0; k < sampleFloats; k++)
-            std::swap(a[k], b[k]);
+        float* a = batch + static_cast<size_t>(i) * 2 * kFFTBatchLines;
+        float* b = batch + static_cast<size_t>(j) * 2 * kFFTBatchLines;
+        memcpy(held, a, sampleBytes);
+        memcpy(a, b, sampleBytes);
+        memcpy(b, held, sampleBytes);
     }
 }
 
