@@ -25,7 +25,7 @@ const char gAboutText[] = "Cross-Correlate Current Image with Reference Image";
 
 enum { kChannels = 3, kSmallestSize = 32, kLargestSize = 32768 };
 enum { kUserCancelled = -128 };
-enum { kLanes = kFFTBatchLines, kTile = 16, kMostBatches = 4 };
+enum { kLanes = kFFTBatchLines, kMostBatches = 4 };
 
 static const char* const kTempImageNames[2 * kChannels] = {
     "Red FFT", "Green FFT", "Blue FFT", "ref Red FFT", "ref Green FFT", "ref Blue FFT",
@@ -162,78 +162,20 @@ static const COMPLEX64* ReadLine(Workspace* w, const TempImage* image, int32_t y
     return w->line;
 }
 
-// batch <- kLanes lines of n samples, line l starting at first + l * stride:
-// a transpose, done in tiles that stay in the cache.
-static void TransposeIn(const COMPLEX64* first, size_t stride, int32_t n, float* batch)
-{
-    for (int32_t p0 = 0; p0 < n; p0 += kTile) {
-        for (int32_t l = 0; l < kLanes; l++) {
-            const COMPLEX64* source = first + l * stride + p0;
-            float* target = batch + (size_t)2 * p0 * kLanes + l;
-            for (int32_t p = 0; p < kTile; p++) {
-                target[2 * p * kLanes] = source[p].re;
-                target[(2 * p + 1) * kLanes] = source[p].im;
-            }
-        }
-    }
-}
-
-static void TransposeOut(const float* batch, int32_t n, COMPLEX64* first, size_t stride)
-{
-    for (int32_t p0 = 0; p0 < n; p0 += kTile) {
-        for (int32_t l = 0; l < kLanes; l++) {
-            COMPLEX64* target = first + l * stride + p0;
-            const float* source = batch + (size_t)2 * p0 * kLanes + l;
-            for (int32_t p = 0; p < kTile; p++) {
-                target[p].re = source[2 * p * kLanes];
-                target[p].im = source[(2 * p + 1) * kLanes];
-            }
-        }
-    }
-}
-
-// A block <- n runs of its columns' neighbouring samples, run p starting
-// at first + p * stride: the columns of an image held in memory.
-static void SplitIn(const Workspace* w, const COMPLEX64* first, float* block)
-{
-    for (int32_t p = 0; p < w->n; p++) {
-        const COMPLEX64* source = first + (size_t)p * w->n;
-        for (int32_t b = 0; b < w->batches; b++, source += kLanes) {
-            float* re = block + b * w->batchFloats + (size_t)2 * p * kLanes;
-            for (int32_t l = 0; l < kLanes; l++) {
-                re[l] = source[l].re;
-                re[kLanes + l] = source[l].im;
-            }
-        }
-    }
-}
-
-static void SplitOut(const Workspace* w, const float* block, COMPLEX64* first)
-{
-    for (int32_t p = 0; p < w->n; p++) {
-        COMPLEX64* target = first + (size_t)p * w->n;
-        for (int32_t b = 0; b < w->batches; b++, target += kLanes) {
-            const float* re = block + b * w->batchFloats + (size_t)2 * p * kLanes;
-            for (int32_t l = 0; l < kLanes; l++) {
-                target[l].re = re[l];
-                target[l].im = re[kLanes + l];
-            }
-        }
-    }
-}
-
-// A block's worth of lines, each kLanes of them n samples from
-// first + l * n on, transposed into the block's batches.
+// A block's lines, each kLanes of them n samples from first + l * n on,
+// into the block's batches in bit-reversed order.
 static void TransposeBlockIn(const Workspace* w, const COMPLEX64* first, float* block)
 {
     for (int32_t b = 0; b < w->batches; b++)
-        TransposeIn(first + (size_t)b * kLanes * w->n, w->n, w->n, block + b * w->batchFloats);
+        FFTBatchLoadLines(first + (size_t)b * kLanes * w->n, w->n, w->n, 1,
+                          block + b * w->batchFloats);
 }
 
 static void TransposeBlockOut(const Workspace* w, const float* block, COMPLEX64* first)
 {
     for (int32_t b = 0; b < w->batches; b++)
-        TransposeOut(block + b * w->batchFloats, w->n, first + (size_t)b * kLanes * w->n, w->n);
+        FFTBatchStoreLines(block + b * w->batchFloats, w->n, first + (size_t)b * kLanes * w->n,
+                           w->n);
 }
 
 static int32_t BlockLines(const Workspace* w)
@@ -241,7 +183,7 @@ static int32_t BlockLines(const Workspace* w)
     return w->batches * kLanes;
 }
 
-// Lines y0 .. y0 + BlockLines - 1 into a block.
+// Lines y0 .. y0 + BlockLines - 1 into a block, in bit-reversed order.
 static void LoadLines(Workspace* w, const TempImage* image, int32_t y0, float* block)
 {
     if (image->pixels != nullptr) {
@@ -264,22 +206,26 @@ static void StoreLines(Workspace* w, const TempImage* image, int32_t y0, const f
         WriteTempImageLine(image->id, y0 + l, w->staging + (size_t)l * w->n);
 }
 
-// Columns x0 .. x0 + BlockLines - 1 into a block.
-static void LoadColumns(Workspace* w, const TempImage* image, int32_t x0, float* block)
+// Columns x0 .. x0 + BlockLines - 1 into a block, in bit-reversed order
+// for a transform or in natural order for the reference's spectrum.
+static void LoadColumns(Workspace* w, const TempImage* image, int32_t x0, uint8_t reordered,
+                        float* block)
 {
     if (image->pixels != nullptr) {
-        SplitIn(w, image->pixels + x0, block);
+        FFTBatchLoadRuns(image->pixels + x0, w->n, w->n, w->batches, reordered, block);
         return;
     }
     for (int32_t l = 0; l < BlockLines(w); l++)
         ReadTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * w->n);
-    TransposeBlockIn(w, w->staging, block);
+    for (int32_t b = 0; b < w->batches; b++)
+        FFTBatchLoadLines(w->staging + (size_t)b * kLanes * w->n, w->n, w->n, reordered,
+                          block + b * w->batchFloats);
 }
 
 static void StoreColumns(Workspace* w, const TempImage* image, int32_t x0, const float* block)
 {
     if (image->pixels != nullptr) {
-        SplitOut(w, block, image->pixels + x0);
+        FFTBatchStoreRuns(block, w->n, w->batches, image->pixels + x0, w->n);
         return;
     }
     TransposeBlockOut(w, block, w->staging);
@@ -287,11 +233,12 @@ static void StoreColumns(Workspace* w, const TempImage* image, int32_t x0, const
         WriteTempImageColumn(image->id, x0 + l, w->staging + (size_t)l * w->n);
 }
 
-// Every batch of a block through FFT_CT's transform.
+// Every batch of a block, loaded in bit-reversed order, through the rest of
+// FFT_CT's transform.
 static void TransformBlock(const Workspace* w, uint8_t forward, float* block)
 {
     for (int32_t b = 0; b < w->batches; b++)
-        FFTBatch(forward, block + b * w->batchFloats, w->n);
+        FFTBatchReordered(forward, block + b * w->batchFloats, w->n);
 }
 
 // ---- Steps ---------------------------------------------------------------
@@ -352,7 +299,7 @@ static void ForwardTransform(Workspace* w, const TempImage* image)
 {
     TransformLines(w, image, 1);
     for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
-        LoadColumns(w, image, x0, w->block);
+        LoadColumns(w, image, x0, 1, w->block);
         TransformBlock(w, 1, w->block);
         StoreColumns(w, image, x0, w->block);
     }
@@ -366,9 +313,9 @@ static void ForwardCrossPower(Workspace* w, const TempImage* image, const TempIm
 {
     TransformLines(w, image, 1);
     for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
-        LoadColumns(w, image, x0, w->block);
+        LoadColumns(w, image, x0, 1, w->block);
         TransformBlock(w, 1, w->block);
-        LoadColumns(w, reference, x0, w->partner);
+        LoadColumns(w, reference, x0, 0, w->partner);
         for (int32_t b = 0; b < w->batches; b++)
             FFTBatchConjugateProduct(w->block + b * w->batchFloats, w->partner + b * w->batchFloats,
                                      w->n);
@@ -407,7 +354,7 @@ static void InverseTransform(Workspace* w, const TempImage* image, Range* range)
 {
     TransformLines(w, image, 0);
     for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
-        LoadColumns(w, image, x0, w->block);
+        LoadColumns(w, image, x0, 1, w->block);
         TransformBlock(w, 0, w->block);
         for (int32_t b = 0; b < w->batches; b++)
             WidenRange(w->block + b * w->batchFloats, w->n, range);

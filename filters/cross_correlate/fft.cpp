@@ -225,6 +225,45 @@ void BatchScale(float* batch, int32_t n)
         hn::StoreU(hn::Div(hn::LoadU(d, batch + k), scale), d, batch + k);
 }
 
+// Runs of batches * kLanes neighbouring samples, run p at first + p *
+// stride (in floats), into consecutive batches: run p becomes sample
+// order[p] (p when there is no order) of each.
+void LoadRuns(const float* first, size_t stride, int32_t n, int32_t batches, const int32_t* order,
+              float* block)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const size_t vectorLanes = hn::Lanes(d);
+    const size_t batchFloats = static_cast<size_t>(2 * n) * kLanes;
+    for (int32_t p = 0; p < n; p++) {
+        const float* source = first + p * stride;
+        float* target = block + static_cast<size_t>(2 * (order ? order[p] : p)) * kLanes;
+        for (int32_t b = 0; b < batches; b++, target += batchFloats) {
+            for (size_t k = 0; k < kLanes; k += vectorLanes, source += 2 * vectorLanes) {
+                hn::Vec<decltype(d)> re, im;
+                hn::LoadInterleaved2(d, source, re, im);
+                hn::StoreU(re, d, target + k);
+                hn::StoreU(im, d, target + kLanes + k);
+            }
+        }
+    }
+}
+
+void StoreRuns(const float* block, int32_t n, int32_t batches, float* first, size_t stride)
+{
+    const hn::CappedTag<float, kLanes> d;
+    const size_t vectorLanes = hn::Lanes(d);
+    const size_t batchFloats = static_cast<size_t>(2 * n) * kLanes;
+    for (int32_t p = 0; p < n; p++) {
+        float* target = first + p * stride;
+        const float* source = block + static_cast<size_t>(2 * p) * kLanes;
+        for (int32_t b = 0; b < batches; b++, source += batchFloats) {
+            for (size_t k = 0; k < kLanes; k += vectorLanes, target += 2 * vectorLanes)
+                hn::StoreInterleaved2(hn::LoadU(d, source + k), hn::LoadU(d, source + kLanes + k),
+                                      d, target);
+        }
+    }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace fft_engine
 HWY_AFTER_NAMESPACE();
@@ -235,6 +274,8 @@ namespace fft_engine {
 HWY_EXPORT(BatchStages);
 HWY_EXPORT(BatchScale);
 HWY_EXPORT(ConjugateProduct);
+HWY_EXPORT(LoadRuns);
+HWY_EXPORT(StoreRuns);
 }  // namespace fft_engine
 
 extern "C" {
@@ -374,6 +415,93 @@ extern "C" void FFT_CT(uint8_t forward, COMPLEX64* data, int32_t n)
     }
 }
 
+// Where each sample goes in the bit-reversal reordering of the last size
+// asked for: gReversed[p] for p = 0 .. gReversedSize - 1.
+static int32_t gReversed[kFFTMaxSize];
+static int32_t gReversedSize = 0;
+
+static const int32_t* ReversalFor(int32_t n)
+{
+    if (n != gReversedSize) {
+        for (int32_t p = 0, j = 0; p < n; p++, j = NextReversed(j, n))
+            gReversed[p] = j;
+        gReversedSize = n;
+    }
+    return gReversed;
+}
+
+static void Stages(uint8_t forward, float* batch, int32_t n)
+{
+    HWY_DYNAMIC_DISPATCH(fft_engine::BatchStages)(forward, batch, n, gSinTab, gCosTab);
+    if (!forward)
+        HWY_DYNAMIC_DISPATCH(fft_engine::BatchScale)(batch, n);
+}
+
+extern "C" void FFTBatchLoadRuns(const COMPLEX64* first, size_t stride, int32_t n, int32_t batches,
+                                 uint8_t reordered, float* block)
+{
+    if (n <= 0 || n > kFFTMaxSize)
+        return;
+    HWY_DYNAMIC_DISPATCH(fft_engine::LoadRuns)
+    (reinterpret_cast<const float*>(first), 2 * stride, n, batches,
+     reordered ? ReversalFor(n) : nullptr, block);
+}
+
+extern "C" void FFTBatchStoreRuns(const float* block, int32_t n, int32_t batches, COMPLEX64* first,
+                                  size_t stride)
+{
+    if (n > 0)
+        HWY_DYNAMIC_DISPATCH(fft_engine::StoreRuns)
+        (block, n, batches, reinterpret_cast<float*>(first), 2 * stride);
+}
+
+// A transpose, in tiles of kFFTBatchLines samples that stay in the cache,
+// then the reordering: writing each sample straight to its reversed place
+// would send a tile's samples to places n/16 apart, all in one cache set.
+extern "C" void FFTBatchLoadLines(const COMPLEX64* first, size_t stride, int32_t n,
+                                  uint8_t reordered, float* batch)
+{
+    if (n <= 0 || n > kFFTMaxSize)
+        return;
+    const int32_t tile = n < kFFTBatchLines ? n : kFFTBatchLines;
+    for (int32_t p0 = 0; p0 < n; p0 += tile) {
+        for (int32_t l = 0; l < kFFTBatchLines; l++) {
+            const COMPLEX64* source = first + l * stride + p0;
+            float* target = batch + static_cast<size_t>(2 * p0) * kFFTBatchLines + l;
+            for (int32_t p = 0; p < tile; p++) {
+                target[2 * p * kFFTBatchLines] = source[p].re;
+                target[(2 * p + 1) * kFFTBatchLines] = source[p].im;
+            }
+        }
+    }
+    if (reordered)
+        ReorderBatch(batch, n);
+}
+
+extern "C" void FFTBatchStoreLines(const float* batch, int32_t n, COMPLEX64* first, size_t stride)
+{
+    const int32_t tile = n < kFFTBatchLines ? n : kFFTBatchLines;
+    for (int32_t p0 = 0; p0 < n; p0 += tile) {
+        for (int32_t l = 0; l < kFFTBatchLines; l++) {
+            COMPLEX64* target = first + l * stride + p0;
+            const float* source = batch + static_cast<size_t>(2 * p0) * kFFTBatchLines + l;
+            for (int32_t p = 0; p < tile; p++) {
+                target[p].re = source[2 * p * kFFTBatchLines];
+                target[p].im = source[(2 * p + 1) * kFFTBatchLines];
+            }
+        }
+    }
+}
+
+extern "C" void FFTBatchReordered(uint8_t forward, float* batch, int32_t n)
+{
+    if (Refused(n))
+        return;
+    UseTablesFor(n);
+    if (n > 0)
+        Stages(forward, batch, n);
+}
+
 extern "C" void FFTBatch(uint8_t forward, float* batch, int32_t n)
 {
     if (Refused(n))
@@ -382,9 +510,7 @@ extern "C" void FFTBatch(uint8_t forward, float* batch, int32_t n)
     if (n <= 0)
         return;
     ReorderBatch(batch, n);
-    HWY_DYNAMIC_DISPATCH(fft_engine::BatchStages)(forward, batch, n, gSinTab, gCosTab);
-    if (!forward)
-        HWY_DYNAMIC_DISPATCH(fft_engine::BatchScale)(batch, n);
+    Stages(forward, batch, n);
 }
 
 extern "C" void FFTBatchConjugateProduct(float* batch, const float* partner, int32_t n)

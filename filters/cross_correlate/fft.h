@@ -14,6 +14,7 @@
 #ifndef CROSS_CORRELATE_FFT_H
 #define CROSS_CORRELATE_FFT_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -47,6 +48,23 @@ void FFT_CT(uint8_t forward, COMPLEX64* data, int32_t n);
 
 /* FFT_CT on each of the kFFTBatchLines lines of a batch, in place. */
 void FFTBatch(uint8_t forward, float* batch, int32_t n);
+
+/* Batches to and from the caller's samples. Runs: `batches` consecutive
+ * batches, sample p of their line l at first[p * stride + l] (the columns
+ * first .. first + 16 * batches - 1 of an image of width stride). Lines:
+ * sample p of line l at first[l * stride + p]. Loading with `reordered`
+ * puts the samples in bit-reversed order, as the transform's first step
+ * would, for FFTBatchReordered. Stores take batches in natural order. */
+void FFTBatchLoadRuns(const COMPLEX64* first, size_t stride, int32_t n, int32_t batches,
+                      uint8_t reordered, float* block);
+void FFTBatchStoreRuns(const float* block, int32_t n, int32_t batches, COMPLEX64* first,
+                       size_t stride);
+void FFTBatchLoadLines(const COMPLEX64* first, size_t stride, int32_t n, uint8_t reordered,
+                       float* batch);
+void FFTBatchStoreLines(const float* batch, int32_t n, COMPLEX64* first, size_t stride);
+
+/* FFTBatch on a batch whose samples are already in bit-reversed order. */
+void FFTBatchReordered(uint8_t forward, float* batch, int32_t n);
 
 /* Each sample a + ib of a batch of n samples a line times the complex
  * conjugate of the partner batch's r + is: (a*r + b*s) + i(b*r - a*s), in
