@@ -31,6 +31,10 @@ namespace {
 
 using FFTProc = void (*)(uint8_t, COMPLEX64*, int32_t);
 using BatchProc = void (*)(uint8_t, float*, int32_t);
+using LoadRunsProc = void (*)(const COMPLEX64*, size_t, int32_t, int32_t, uint8_t, float*);
+using StoreRunsProc = void (*)(const float*, int32_t, int32_t, COMPLEX64*, size_t);
+using LoadLinesProc = void (*)(const COMPLEX64*, size_t, int32_t, uint8_t, float*);
+using StoreLinesProc = void (*)(const float*, int32_t, COMPLEX64*, size_t);
 
 // Random floats with a share of hostile values.
 class Floats {
@@ -84,6 +88,10 @@ protected:
     static FFTProc FastFFT() { return reinterpret_cast<FFTProc>(fast_->Symbol("FFT_CT")); }
     static FFTProc LiteralFFT() { return reinterpret_cast<FFTProc>(literal_->Symbol("FFT_CT")); }
     static BatchProc Batch() { return reinterpret_cast<BatchProc>(fast_->Symbol("FFTBatch")); }
+    template <class Proc> static Proc Fast(const char* name)
+    {
+        return reinterpret_cast<Proc>(fast_->Symbol(name));
+    }
 
     static host::Module* fast_;
     static host::Module* literal_;
@@ -181,6 +189,71 @@ TEST_F(Differential, BatchMatchesLiteralLineByLineOnEveryTarget)
                         }
                     }
                 }
+            }
+        }
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
+
+// The loads and stores the filter uses: columns of an image (runs of
+// neighbouring samples, several batches at once) and its lines, loaded in
+// bit-reversed order, transformed and stored back, equal the literal
+// transform of each column or line, and leave every other sample alone.
+TEST_F(Differential, LoadedColumnsAndLinesMatchLiteralOnEveryTarget)
+{
+    const auto loadRuns = Fast<LoadRunsProc>("FFTBatchLoadRuns");
+    const auto storeRuns = Fast<StoreRunsProc>("FFTBatchStoreRuns");
+    const auto loadLines = Fast<LoadLinesProc>("FFTBatchLoadLines");
+    const auto storeLines = Fast<StoreLinesProc>("FFTBatchStoreLines");
+    const auto reordered = Fast<BatchProc>("FFTBatchReordered");
+    const int32_t batches = 2, lanes = kFFTBatchLines;
+    Floats floats(4);
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        for (int32_t n = 1; n <= 1024; n *= 2) {
+            SCOPED_TRACE(::testing::Message() << hwy::TargetName(target) << " n " << n);
+            const int32_t width = std::max(n, 3 * lanes) + 5;
+            const uint8_t forward = n % 3 == 1;
+            // An n x width image; columns 3 .. 3 + 2 * lanes - 1 are transformed.
+            std::vector<COMPLEX64> image(static_cast<size_t>(n) * width);
+            for (auto& s : image)
+                s = {floats.Next(), floats.Next()};
+            std::vector<float> block(static_cast<size_t>(2 * n) * lanes * batches);
+            auto columns = image;
+            loadRuns(columns.data() + 3, width, n, batches, 1, block.data());
+            for (int32_t b = 0; b < batches; b++)
+                reordered(forward, block.data() + static_cast<size_t>(2 * n) * lanes * b, n);
+            storeRuns(block.data(), n, batches, columns.data() + 3, width);
+            for (int32_t x = 0; x < width; x++) {
+                std::vector<COMPLEX64> column(static_cast<size_t>(n)), got(column);
+                for (int32_t y = 0; y < n; y++) {
+                    column[y] = image[static_cast<size_t>(y) * width + x];
+                    got[y] = columns[static_cast<size_t>(y) * width + x];
+                }
+                if (x >= 3 && x < 3 + batches * lanes)
+                    LiteralFFT()(forward, column.data(), n);
+                ASSERT_TRUE(SameBits(got.data(), column.data(), column.size() * 8))
+                    << "column " << x;
+            }
+
+            // Lines: 16 of them, `width` apart, natural order round trip first.
+            auto lines = image;
+            loadLines(lines.data(), width, n, 0, block.data());
+            storeLines(block.data(), n, lines.data(), width);
+            ASSERT_TRUE(SameBits(lines.data(), image.data(), image.size() * 8));
+            if (n < lanes)
+                continue;
+            loadLines(lines.data(), width, n, 1, block.data());
+            reordered(forward, block.data(), n);
+            storeLines(block.data(), n, lines.data(), width);
+            for (int32_t y = 0; y < n; y++) {
+                std::vector<COMPLEX64> line(image.begin() + static_cast<size_t>(y) * width,
+                                            image.begin() + static_cast<size_t>(y) * width + n);
+                if (y < lanes)
+                    LiteralFFT()(forward, line.data(), n);
+                ASSERT_TRUE(SameBits(lines.data() + static_cast<size_t>(y) * width, line.data(),
+                                     line.size() * 8))
+                    << "line " << y;
             }
         }
     }
