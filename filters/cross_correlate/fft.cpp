@@ -442,17 +442,18 @@ extern "C" void FFTBatchLoadRuns(const COMPLEX64* first, size_t stride, int32_t 
 {
     if (n <= 0 || n > kFFTMaxSize)
         return;
-    HWY_DYNAMIC_DISPATCH(fft_engine::LoadRuns)
-    (reinterpret_cast<const float*>(first), 2 * stride, n, batches,
-     reordered ? ReversalFor(n) : nullptr, block);
+    const float* source = reinterpret_cast<const float*>(first);
+    const int32_t* order = reordered ? ReversalFor(n) : nullptr;
+    HWY_DYNAMIC_DISPATCH(fft_engine::LoadRuns)(source, 2 * stride, n, batches, order, block);
 }
 
 extern "C" void FFTBatchStoreRuns(const float* block, int32_t n, int32_t batches, COMPLEX64* first,
                                   size_t stride)
 {
-    if (n > 0)
-        HWY_DYNAMIC_DISPATCH(fft_engine::StoreRuns)
-        (block, n, batches, reinterpret_cast<float*>(first), 2 * stride);
+    if (n <= 0)
+        return;
+    float* target = reinterpret_cast<float*>(first);
+    HWY_DYNAMIC_DISPATCH(fft_engine::StoreRuns)(block, n, batches, target, 2 * stride);
 }
 
 // A transpose, in tiles of kFFTBatchLines samples that stay in the cache,
