@@ -12,7 +12,7 @@
 #include <string>
 
 #include "host.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 
@@ -179,4 +179,20 @@ TEST(PlatformMemory, ReleasedLargeBlocksAreReusedAndNeverCounted)
         EXPECT_EQ(TempNewHandle(size, &err), nullptr);
         EXPECT_EQ(err, memFullErr);
     }
+}
+
+// Each scope restores the budget it replaced, so nested scopes unwind to the
+// value that was in force before the outer one.
+TEST(PlatformMemory, NestedBudgetScopesRestoreTheirOwnPredecessor)
+{
+    const int64_t before = PlatformGetTempMemoryBudget();
+    {
+        host::ScopedMemoryBudget outer(5000);
+        {
+            host::ScopedMemoryBudget inner(1000);
+            EXPECT_EQ(PlatformGetTempMemoryBudget(), 1000);
+        }
+        EXPECT_EQ(PlatformGetTempMemoryBudget(), 5000);
+    }
+    EXPECT_EQ(PlatformGetTempMemoryBudget(), before);
 }
