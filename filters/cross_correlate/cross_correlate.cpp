@@ -10,14 +10,18 @@
  * never here.
  *
  * Lines and columns are transformed kFFTBatchLines at a time, one per SIMD
- * lane. Images held in memory are worked on where they lie: a batch of
- * lines is transposed straight out of the image and back, a batch of
- * columns is a run of neighbouring samples on every line. Images held in
- * files go through the line and column calls. Every value goes through the
- * same operations as it would one line or column at a time.
+ * lane, every value through the same operations as FFT_CT on its own line
+ * or column, so the bytes are those of one line or column at a time:
+ * - the image's and the reference's lines are transformed as they are read,
+ *   sixteen lines of each channel at once, and stored transformed;
+ * - per channel, the reference's columns are transformed, then the image's,
+ *   each block of them multiplied by the conjugate of the reference's at
+ *   once; then the inverse, lines first, columns with the extremes taken in
+ *   column order;
+ * - images held in memory are worked on where they lie (lines transposed
+ *   into batches and back, columns as runs of neighbouring samples on every
+ *   line); images held in files go through the line and column calls.
  */
-#include <string.h>
-
 #include "fft.h"
 #include "filter_framework.h"
 
@@ -48,6 +52,7 @@ typedef struct Workspace {
     COMPLEX64* staging; /* a block's lines or columns of an image in a file */
     float* block;       /* the batches being transformed */
     float* partner;     /* the reference's spectrum for the same columns */
+    float* channels;    /* kLanes lines of the three channels, a batch each */
     TempImage images[2 * kChannels];
 } Workspace;
 
@@ -127,12 +132,13 @@ static bool AllocateBuffers(Workspace* w)
     w->staging = (COMPLEX64*)Allocate(blockSamples, sizeof(COMPLEX64), &ok);
     w->block = (float*)Allocate(blockSamples, sizeof(COMPLEX64), &ok);
     w->partner = (float*)Allocate(blockSamples, sizeof(COMPLEX64), &ok);
+    w->channels = (float*)Allocate(n * kLanes * kChannels, sizeof(COMPLEX64), &ok);
     return ok;
 }
 
 static void FreeBuffers(Workspace* w)
 {
-    void* blocks[] = {w->partner, w->block, w->staging, w->line, w->pixels};
+    void* blocks[] = {w->channels, w->partner, w->block, w->staging, w->line, w->pixels};
     for (void* block : blocks) {
         if (block != nullptr)
             DisposeAPointer(block);
@@ -243,32 +249,49 @@ static void TransformBlock(const Workspace* w, uint8_t forward, float* block)
 
 // ---- Steps ---------------------------------------------------------------
 
-// Splits one RGB96 line into the real parts of line y of three channel
-// images; the imaginary parts are 0.
-static void StoreChannels(Workspace* w, const TempImage* images, int32_t y, int32_t width)
+// Puts the three channels of the pixel line into lane `lane` of the
+// channels' batches, as real samples: the imaginary parts are 0.
+static void SpreadChannels(Workspace* w, int32_t lane)
 {
     for (int c = 0; c < kChannels; c++) {
-        COMPLEX64* target =
-            images[c].pixels != nullptr ? images[c].pixels + (size_t)y * w->n : w->line;
-        for (int32_t x = 0; x < width; x++) {
-            target[x].re = w->pixels[x].c[c];
-            target[x].im = 0.0f;
+        float* re = w->channels + c * w->batchFloats + lane;
+        for (int32_t x = 0; x < w->n; x++) {
+            re[2 * x * kLanes] = w->pixels[x].c[c];
+            re[(2 * x + 1) * kLanes] = 0.0f;
         }
-        if (images[c].pixels == nullptr)
-            WriteTempImageLine(images[c].id, y, w->line);
     }
 }
 
-// The current image's channels, as real samples; false when cancelled.
+// Transforms the kLanes lines y0 .. y0 + kLanes - 1 gathered in the
+// channels' batches and stores them as those lines of the three images.
+static void TransformChannelLines(Workspace* w, const TempImage* images, int32_t y0)
+{
+    const int32_t n = w->n;
+    for (int c = 0; c < kChannels; c++) {
+        float* batch = w->channels + c * w->batchFloats;
+        FFTBatch(1, batch, n);
+        if (images[c].pixels != nullptr) {
+            FFTBatchStoreLines(batch, n, images[c].pixels + (size_t)y0 * n, n);
+            continue;
+        }
+        FFTBatchStoreLines(batch, n, w->staging, n);
+        for (int32_t l = 0; l < kLanes; l++)
+            WriteTempImageLine(images[c].id, y0 + l, w->staging + (size_t)l * n);
+    }
+}
+
+// The current image's channels, as real samples, every line already
+// through the forward transform; false when cancelled.
 static bool StoreImage(Workspace* w)
 {
     const int32_t n = w->n;
-    memset(w->line, 0, (size_t)n * sizeof(COMPLEX64));
     for (int32_t y = 0; y < n; y++) {
         if (TestAbortSetProgressBar((float)y / (float)n / 10.0f))
             return false;
         ReadOriginalLine(y, w->pixels);
-        StoreChannels(w, w->images, y, n);
+        SpreadChannels(w, y % kLanes);
+        if (y % kLanes == kLanes - 1)
+            TransformChannelLines(w, w->images, y - (kLanes - 1));
     }
     return true;
 }
@@ -277,10 +300,11 @@ static bool StoreImage(Workspace* w)
 static void StoreReference(Workspace* w)
 {
     const int32_t n = w->n;
-    memset(w->line, 0, (size_t)n * sizeof(COMPLEX64));
     for (int32_t y = 0; y < n; y++) {
         ReadRefImageLine(y, w->pixels);
-        StoreChannels(w, w->images + kChannels, y, n);
+        SpreadChannels(w, y % kLanes);
+        if (y % kLanes == kLanes - 1)
+            TransformChannelLines(w, w->images + kChannels, y - (kLanes - 1));
     }
 }
 
@@ -294,10 +318,10 @@ static void TransformLines(Workspace* w, const TempImage* image, uint8_t forward
     }
 }
 
-// Forward 2-D transform of one image: every line, then every column.
-static void ForwardTransform(Workspace* w, const TempImage* image)
+// The forward transform of every column of an image whose lines are
+// transformed already.
+static void ForwardColumns(Workspace* w, const TempImage* image)
 {
-    TransformLines(w, image, 1);
     for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
         LoadColumns(w, image, x0, 1, w->block);
         TransformBlock(w, 1, w->block);
@@ -305,13 +329,12 @@ static void ForwardTransform(Workspace* w, const TempImage* image)
     }
 }
 
-// Forward 2-D transform of the image's channel, whose columns, once
-// transformed, become the cross-power spectrum with the reference's
-// (already transformed) channel: each sample times the conjugate of the
-// reference's.
+// The forward transform of the columns of the image's channel (its lines
+// are transformed already); each column then becomes the cross-power
+// spectrum with the reference's transformed channel: each sample times the
+// conjugate of the reference's.
 static void ForwardCrossPower(Workspace* w, const TempImage* image, const TempImage* reference)
 {
-    TransformLines(w, image, 1);
     for (int32_t x0 = 0; x0 < w->n; x0 += BlockLines(w)) {
         LoadColumns(w, image, x0, 1, w->block);
         TransformBlock(w, 1, w->block);
@@ -367,7 +390,7 @@ static void CorrelateChannels(Workspace* w, Range* range)
 {
     for (int c = 0; c < kChannels; c++) {
         const TempImage* reference = &w->images[kChannels + c];
-        ForwardTransform(w, reference);
+        ForwardColumns(w, reference);
         ForwardCrossPower(w, &w->images[c], reference);
         InverseTransform(w, &w->images[c], range);
     }

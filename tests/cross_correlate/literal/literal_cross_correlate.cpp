@@ -1,7 +1,9 @@
 /*
  * The literal cross_correlate filter body, kept unchanged as the oracle of
  * the differential tests: one line or column at a time through the
- * temporary-image calls. Cross-correlation of each colour channel of the current image with the
+ * temporary-image calls.
+ *
+ * Cross-correlation of each colour channel of the current image with the
  * same channel of the stored reference image, by two-dimensional FFT.
  *
  * The N x N complex data lives in six temporary images (three channels of

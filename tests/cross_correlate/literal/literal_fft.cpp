@@ -1,6 +1,8 @@
 /*
  * The literal FFT engine, kept unchanged as the oracle of the differential
- * tests. FFT engine: radix-2 decimation-in-time transform, bit-reversal reordering
+ * tests.
+ *
+ * FFT engine: radix-2 decimation-in-time transform, bit-reversal reordering
  * first, then butterfly stages, all in 32-bit floats.
  *
  * Invariant: gFFT_Table_Size is the size n for which gSinTab and gCosTab
