@@ -15,9 +15,9 @@
 
 #include <unistd.h>
 
-#include "host/host.h"
-#include "host/image_file.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "image_file.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 

@@ -22,8 +22,8 @@
 #include <hwy/targets.h>
 
 #include "filters/cross_correlate/fft.h"
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 
