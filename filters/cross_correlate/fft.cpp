@@ -9,9 +9,13 @@
  *
  * The batched transform runs the very same steps on kFFTBatchLines lines at
  * once, a line per SIMD lane, compiled for every instruction set the
- * library knows and chosen when first called. Its butterflies are written
- * operand for operand as the single-line ones (multiplies, then one add or
- * subtract each, never fused), so each lane's bits equal FFT_CT's.
+ * library knows and chosen when first called. Its butterflies are FFT_CT's
+ * operation for operation (multiplies, then one add or subtract each,
+ * never fused, the same twiddles, stage after stage), so each lane's bits
+ * equal FFT_CT's; where two NaN can meet, the operand whose payload wins is
+ * fixed explicitly (see FirstNaN). Stages are taken two at a time, each
+ * group of four samples through its four butterflies in registers, which
+ * changes the order between independent butterflies only.
  */
 #include "fft.h"
 
