@@ -7,14 +7,213 @@
 // high; host rows are copied whole and never past the staging line, which is
 // enlarged at the first access when the host's rows are longer than it;
 // integer samples are clamped and truncated, float samples pass unclamped.
+//
+// The conversions: a table says what each host mode is (planes, sample
+// type, scales, Lab or not), and one read loop and one write loop, compiled
+// once per instruction set and chosen at run time, work any mode from its
+// row. Each lane does the single-precision steps of the plain formula in
+// their order, so the bytes are the same on every target.
 #include "line_access.h"
 
-#include <cmath>
 #include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "line_access.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "nan_order-inl.h"
 
 #include "entry.h"
 #include "memory.h"
 #include "messages.h"
+
+#ifndef FRAMEWORK_LINE_ACCESS_LAYOUT
+#define FRAMEWORK_LINE_ACCESS_LAYOUT
+namespace line_access {
+
+enum class SampleType { kByte, kWord, kFloat };
+
+// What a host mode is. Reading: value = sample × readScale. Writing: grey
+// modes take (c0 + c1 + c2) × writeScale / writeDivisor, colour modes
+// c × writeScale / writeDivisor per channel; integer samples are then clamped
+// to [0, limit] and truncated. A factor or divisor of 1 changes no value.
+struct ModeLayout {
+    int16_t mode;
+    int16_t planes;
+    SampleType sample;
+    float readScale;
+    float writeScale;
+    float writeDivisor;
+    float limit;
+    bool lab;
+};
+
+}  // namespace line_access
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace line_access {
+namespace HWY_NAMESPACE {
+
+namespace hn = hwy::HWY_NAMESPACE;
+using filterkit::HWY_NAMESPACE::AddInOrder;
+
+// Runs step(d, x) over x = 0 ... width - 1, a full vector at a time, then
+// one lane at a time with the same operations.
+template <class Step> void ForEachLane(int32_t width, const Step& step)
+{
+    const hn::ScalableTag<float> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    int32_t x = 0;
+    for (; x + lanes <= width; x += lanes)
+        step(d, x);
+    const hn::CappedTag<float, 1> d1;
+    for (; x < width; ++x)
+        step(d1, x);
+}
+
+// Host samples planes[0 … count - 1] of the pixels from x on, as floats.
+template <class D>
+void LoadSamples(D d, const ModeLayout& m, const uint8_t* line, int32_t x, hn::Vec<D>* planes)
+{
+    const hn::RebindToSigned<D> di;
+    const size_t first = static_cast<size_t>(x) * static_cast<size_t>(m.planes);
+    if (m.sample == SampleType::kFloat) {
+        const float* at = reinterpret_cast<const float*>(line) + first;
+        if (m.planes == 3)
+            hn::LoadInterleaved3(d, at, planes[0], planes[1], planes[2]);
+        else
+            planes[0] = hn::LoadU(d, at);
+    } else if (m.sample == SampleType::kWord) {
+        const hn::Rebind<uint16_t, D> dw;
+        const uint16_t* at = reinterpret_cast<const uint16_t*>(line) + first;
+        hn::Vec<decltype(dw)> w[3];
+        if (m.planes == 3)
+            hn::LoadInterleaved3(dw, at, w[0], w[1], w[2]);
+        else
+            w[0] = hn::LoadU(dw, at);
+        for (int p = 0; p < m.planes; ++p)
+            planes[p] = hn::ConvertTo(d, hn::PromoteTo(di, w[p]));
+    } else {
+        const hn::Rebind<uint8_t, D> db;
+        const uint8_t* at = line + first;
+        hn::Vec<decltype(db)> b[3];
+        if (m.planes == 3)
+            hn::LoadInterleaved3(db, at, b[0], b[1], b[2]);
+        else
+            b[0] = hn::LoadU(db, at);
+        for (int p = 0; p < m.planes; ++p)
+            planes[p] = hn::ConvertTo(d, hn::PromoteTo(di, b[p]));
+    }
+}
+
+// Clamps to [0, limit] and truncates toward zero; NaN gives 0.
+template <class D> hn::Vec<hn::RebindToSigned<D>> ClampTruncate(D d, hn::Vec<D> v, float limit)
+{
+    const hn::RebindToSigned<D> di;
+    const auto positive = hn::IfThenElseZero(hn::Ge(v, hn::Zero(d)), v);
+    const auto top = hn::Set(d, limit);
+    return hn::ConvertTo(di, hn::IfThenElse(hn::Gt(positive, top), top, positive));
+}
+
+// Values planes[0 … count - 1] of the pixels from x on into host samples.
+template <class D>
+void StoreSamples(D d, const ModeLayout& m, const hn::Vec<D>* planes, uint8_t* line, int32_t x)
+{
+    const size_t first = static_cast<size_t>(x) * static_cast<size_t>(m.planes);
+    if (m.sample == SampleType::kFloat) {
+        float* at = reinterpret_cast<float*>(line) + first;
+        if (m.planes == 3)
+            hn::StoreInterleaved3(planes[0], planes[1], planes[2], d, at);
+        else
+            hn::StoreU(planes[0], d, at);
+    } else if (m.sample == SampleType::kWord) {
+        const hn::Rebind<uint16_t, D> dw;
+        uint16_t* at = reinterpret_cast<uint16_t*>(line) + first;
+        hn::Vec<decltype(dw)> w[3];
+        for (int p = 0; p < m.planes; ++p)
+            w[p] = hn::DemoteTo(dw, ClampTruncate(d, planes[p], m.limit));
+        if (m.planes == 3)
+            hn::StoreInterleaved3(w[0], w[1], w[2], dw, at);
+        else
+            hn::StoreU(w[0], dw, at);
+    } else {
+        const hn::Rebind<uint8_t, D> db;
+        uint8_t* at = line + first;
+        hn::Vec<decltype(db)> b[3];
+        for (int p = 0; p < m.planes; ++p)
+            b[p] = hn::DemoteTo(db, ClampTruncate(d, planes[p], m.limit));
+        if (m.planes == 3)
+            hn::StoreInterleaved3(b[0], b[1], b[2], db, at);
+        else
+            hn::StoreU(b[0], db, at);
+    }
+}
+
+void ReadLine(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+{
+    ForEachLane(width, [&](auto d, int32_t x) {
+        hn::Vec<decltype(d)> v[3];
+        LoadSamples(d, m, in, x, v);
+        const auto scale = hn::Set(d, m.readScale);
+        for (int p = 0; p < m.planes; ++p)
+            v[p] = hn::Mul(v[p], scale);
+        if (m.planes == 1)
+            v[1] = v[2] = v[0];
+        hn::StoreInterleaved3(v[0], v[1], v[2], d, pixels[x].c);
+    });
+}
+
+void WriteLine(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+{
+    ForEachLane(width, [&](auto d, int32_t x) {
+        hn::Vec<decltype(d)> v[3];
+        hn::LoadInterleaved3(d, pixels[x].c, v[0], v[1], v[2]);
+        if (m.planes == 1)
+            v[0] = AddInOrder(AddInOrder(v[0], v[1]), v[2]);
+        const auto scale = hn::Set(d, m.writeScale);
+        const auto divisor = hn::Set(d, m.writeDivisor);
+        for (int p = 0; p < m.planes; ++p)
+            v[p] = hn::Div(hn::Mul(v[p], scale), divisor);
+        StoreSamples(d, m, v, out, x);
+    });
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace line_access
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace line_access {
+
+HWY_EXPORT(ReadLine);
+HWY_EXPORT(WriteLine);
+
+constexpr float k16BitToScale = 0.007781982421875f;   // 255 / 32768
+constexpr float kScaleTo16Bit = 128.50196838378906f;  // 32768 / 255 in single precision
+
+constexpr ModeLayout kModes[] = {
+    // mode, planes, sample, read scale, write scale, write divisor, limit, Lab
+    {plugInModeGrayScale, 1, SampleType::kByte, 1.0f, 1.0f, 3.0f, 255.0f, false},
+    {plugInModeRGBColor, 3, SampleType::kByte, 1.0f, 1.0f, 1.0f, 255.0f, false},
+    {plugInModeLabColor, 3, SampleType::kByte, 1.0f, 1.0f, 1.0f, 255.0f, true},
+    {plugInModeGray16, 1, SampleType::kWord, k16BitToScale, kScaleTo16Bit, 3.0f, 32768.0f, false},
+    {plugInModeRGB48, 3, SampleType::kWord, k16BitToScale, kScaleTo16Bit, 1.0f, 32768.0f, false},
+    {plugInModeLab48, 3, SampleType::kWord, k16BitToScale, kScaleTo16Bit, 1.0f, 32768.0f, true},
+    {plugInModeRGB96, 3, SampleType::kFloat, 255.0f, 1.0f, 255.0f, 0.0f, false},
+    {plugInModeGray32, 1, SampleType::kFloat, 255.0f, 1.0f, 765.0f, 0.0f, false},
+};
+
+const ModeLayout* LayoutOf(int32_t mode)
+{
+    for (const ModeLayout& m : kModes)
+        if (m.mode == mode)
+            return &m;
+    return nullptr;
+}
+
+}  // namespace line_access
 
 namespace {
 
@@ -27,9 +226,6 @@ const char kWriteFirstNoAdvance[] =
 const char kWriteBounds[] = "Attempt to write beyond bounds of original image. (WriteResultLine)";
 const char kWriteNoAdvance[] =
     "AdvanceState function is not available.  Plug-in cannot run. (WriteResultLine)";
-
-constexpr float k16BitToScale = 0.007781982421875f;   // 255 / 32768
-constexpr float kScaleTo16Bit = 128.50196838378906f;  // 32768 / 255 in single precision
 
 bool CallAdvanceState(FilterRecord* record)
 {
@@ -87,142 +283,33 @@ bool FirstAccess(const char* failure)
     return true;
 }
 
-template <typename T> T Sample(const uint8_t* line, size_t index)
-{
-    T value;
-    std::memcpy(&value, line + index * sizeof(T), sizeof(T));
-    return value;
-}
-
-template <typename T> void PutSample(uint8_t* line, size_t index, T value)
-{
-    std::memcpy(line + index * sizeof(T), &value, sizeof(T));
-}
-
-// Clamps to [0, limit] and truncates toward zero; NaN gives 0.
-uint32_t ClampTruncate(float value, float limit)
-{
-    if (!(value >= 0.0f))
-        return 0;
-    if (value > limit)
-        return static_cast<uint32_t>(limit);
-    return static_cast<uint32_t>(value);
-}
-
-bool ConvertFromHost(const uint8_t* in, RGB96* pixels, int32_t width)
-{
-    switch (gPrimaryImage.imageMode) {
-    case plugInModeGrayScale:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = static_cast<float>(in[x]);
-            pixels[x].c[0] = pixels[x].c[1] = pixels[x].c[2] = v;
-        }
-        return true;
-    case plugInModeRGBColor:
-    case plugInModeLabColor:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c)
-                pixels[x].c[c] = static_cast<float>(in[3 * x + c]);
-        }
-        if (gPrimaryImage.imageMode == plugInModeLabColor)
-            _LAB96toRGB96(pixels, width);
-        return true;
-    case plugInModeGray16:
-        for (int32_t x = 0; x < width; ++x) {
-            float v =
-                static_cast<float>(Sample<uint16_t>(in, static_cast<size_t>(x))) * k16BitToScale;
-            pixels[x].c[0] = pixels[x].c[1] = pixels[x].c[2] = v;
-        }
-        return true;
-    case plugInModeRGB48:
-    case plugInModeLab48:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                pixels[x].c[c] =
-                    static_cast<float>(Sample<uint16_t>(in, static_cast<size_t>(3 * x + c))) *
-                    k16BitToScale;
-            }
-        }
-        if (gPrimaryImage.imageMode == plugInModeLab48)
-            _LAB96toRGB96(pixels, width);
-        return true;
-    case plugInModeRGB96:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                pixels[x].c[c] = Sample<float>(in, static_cast<size_t>(3 * x + c)) * 255.0f;
-            }
-        }
-        return true;
-    case plugInModeGray32:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = Sample<float>(in, static_cast<size_t>(x)) * 255.0f;
-            pixels[x].c[0] = pixels[x].c[1] = pixels[x].c[2] = v;
-        }
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool ConvertToHost(RGB96* pixels, uint8_t* out, int32_t width)
-{
-    switch (gPrimaryImage.imageMode) {
-    case plugInModeGrayScale:
-        for (int32_t x = 0; x < width; ++x) {
-            float mean = (pixels[x].c[0] + pixels[x].c[1] + pixels[x].c[2]) / 3.0f;
-            out[x] = static_cast<uint8_t>(ClampTruncate(mean, 255.0f));
-        }
-        return true;
-    case plugInModeLabColor:
-        _RGB96toLAB96(pixels, width);
-        [[fallthrough]];
-    case plugInModeRGBColor:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                out[3 * x + c] = static_cast<uint8_t>(ClampTruncate(pixels[x].c[c], 255.0f));
-            }
-        }
-        return true;
-    case plugInModeGray16:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = (pixels[x].c[0] + pixels[x].c[1] + pixels[x].c[2]) * kScaleTo16Bit / 3.0f;
-            PutSample<uint16_t>(out, static_cast<size_t>(x),
-                                static_cast<uint16_t>(ClampTruncate(v, 32768.0f)));
-        }
-        return true;
-    case plugInModeLab48:
-        _RGB96toLAB96(pixels, width);
-        [[fallthrough]];
-    case plugInModeRGB48:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                float v = pixels[x].c[c] * kScaleTo16Bit;
-                PutSample<uint16_t>(out, static_cast<size_t>(3 * x + c),
-                                    static_cast<uint16_t>(ClampTruncate(v, 32768.0f)));
-            }
-        }
-        return true;
-    case plugInModeRGB96:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                PutSample<float>(out, static_cast<size_t>(3 * x + c), pixels[x].c[c] / 255.0f);
-            }
-        }
-        return true;
-    case plugInModeGray32:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = (pixels[x].c[0] + pixels[x].c[1] + pixels[x].c[2]) / 765.0f;
-            PutSample<float>(out, static_cast<size_t>(x), v);
-        }
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 extern "C" {
+
+bool _HostLineToRGB96(int32_t imageMode, const void* hostLine, RGB96* pixels, int32_t width)
+{
+    const line_access::ModeLayout* m = line_access::LayoutOf(imageMode);
+    if (m == nullptr)
+        return false;
+    HWY_DYNAMIC_DISPATCH(line_access::ReadLine)
+    (*m, static_cast<const uint8_t*>(hostLine), pixels, width);
+    if (m->lab)
+        _LAB96toRGB96(pixels, width);
+    return true;
+}
+
+bool _RGB96ToHostLine(int32_t imageMode, RGB96* pixels, void* hostLine, int32_t width)
+{
+    const line_access::ModeLayout* m = line_access::LayoutOf(imageMode);
+    if (m == nullptr)
+        return false;
+    if (m->lab)
+        _RGB96toLAB96(pixels, width);
+    HWY_DYNAMIC_DISPATCH(line_access::WriteLine)
+    (*m, pixels, static_cast<uint8_t*>(hostLine), width);
+    return true;
+}
 
 void ReadOriginalLine(int32_t line, RGB96* pixels)
 {
@@ -251,7 +338,7 @@ void ReadOriginalLine(int32_t line, RGB96* pixels)
         return;
     }
     if (record->inData == nullptr ||
-        !ConvertFromHost(static_cast<const uint8_t*>(record->inData), pixels, run.width)) {
+        !_HostLineToRGB96(run.imageMode, record->inData, pixels, run.width)) {
         ErrorMessage(kUnsupportedMode);
     }
     if (run.linePending)
@@ -285,8 +372,9 @@ void WriteResultLine(int32_t line, RGB96* pixels)
     record->outRect.bottom = line + 1;
     run.pendingLine = line;
     run.linePending = true;
-    if (!ConvertToHost(pixels, run.stagingLine, run.width))
+    if (!_RGB96ToHostLine(run.imageMode, pixels, run.stagingLine, run.width))
         ErrorMessage(kUnsupportedMode);
 }
 
 }  // extern "C"
+#endif  // HWY_ONCE
