@@ -16,6 +16,7 @@
 #include "line_access.h"
 
 #include <cstring>
+#include <type_traits>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "line_access.cpp"
@@ -73,38 +74,29 @@ template <class Step> void ForEachLane(int32_t width, const Step& step)
         step(d1, x);
 }
 
-// Host samples planes[0 … count - 1] of the pixels from x on, as floats.
-template <class D>
-void LoadSamples(D d, const ModeLayout& m, const uint8_t* line, int32_t x, hn::Vec<D>* planes)
+// Host samples of kPlanes planes of the pixels from x on, as floats.
+template <SampleType kSample, int kPlanes, class D>
+void LoadSamples(D d, const uint8_t* line, int32_t x, hn::Vec<D>* planes)
 {
     const hn::RebindToSigned<D> di;
-    const size_t first = static_cast<size_t>(x) * static_cast<size_t>(m.planes);
-    if (m.sample == SampleType::kFloat) {
+    const size_t first = static_cast<size_t>(x) * kPlanes;
+    if constexpr (kSample == SampleType::kFloat) {
         const float* at = reinterpret_cast<const float*>(line) + first;
-        if (m.planes == 3)
+        if constexpr (kPlanes == 3)
             hn::LoadInterleaved3(d, at, planes[0], planes[1], planes[2]);
         else
             planes[0] = hn::LoadU(d, at);
-    } else if (m.sample == SampleType::kWord) {
-        const hn::Rebind<uint16_t, D> dw;
-        const uint16_t* at = reinterpret_cast<const uint16_t*>(line) + first;
-        hn::Vec<decltype(dw)> w[3];
-        if (m.planes == 3)
-            hn::LoadInterleaved3(dw, at, w[0], w[1], w[2]);
-        else
-            w[0] = hn::LoadU(dw, at);
-        for (int p = 0; p < m.planes; ++p)
-            planes[p] = hn::ConvertTo(d, hn::PromoteTo(di, w[p]));
     } else {
-        const hn::Rebind<uint8_t, D> db;
-        const uint8_t* at = line + first;
-        hn::Vec<decltype(db)> b[3];
-        if (m.planes == 3)
-            hn::LoadInterleaved3(db, at, b[0], b[1], b[2]);
+        using T = std::conditional_t<kSample == SampleType::kWord, uint16_t, uint8_t>;
+        const hn::Rebind<T, D> dt;
+        const T* at = reinterpret_cast<const T*>(line) + first;
+        hn::Vec<decltype(dt)> raw[3];
+        if constexpr (kPlanes == 3)
+            hn::LoadInterleaved3(dt, at, raw[0], raw[1], raw[2]);
         else
-            b[0] = hn::LoadU(db, at);
-        for (int p = 0; p < m.planes; ++p)
-            planes[p] = hn::ConvertTo(d, hn::PromoteTo(di, b[p]));
+            raw[0] = hn::LoadU(dt, at);
+        for (int p = 0; p < kPlanes; ++p)
+            planes[p] = hn::ConvertTo(d, hn::PromoteTo(di, raw[p]));
     }
 }
 
@@ -117,67 +109,105 @@ template <class D> hn::Vec<hn::RebindToSigned<D>> ClampTruncate(D d, hn::Vec<D> 
     return hn::ConvertTo(di, hn::IfThenElse(hn::Gt(positive, top), top, positive));
 }
 
-// Values planes[0 … count - 1] of the pixels from x on into host samples.
-template <class D>
-void StoreSamples(D d, const ModeLayout& m, const hn::Vec<D>* planes, uint8_t* line, int32_t x)
+// Values of kPlanes planes of the pixels from x on into host samples.
+template <SampleType kSample, int kPlanes, class D>
+void StoreSamples(D d, const hn::Vec<D>* planes, float limit, uint8_t* line, int32_t x)
 {
-    const size_t first = static_cast<size_t>(x) * static_cast<size_t>(m.planes);
-    if (m.sample == SampleType::kFloat) {
+    const size_t first = static_cast<size_t>(x) * kPlanes;
+    if constexpr (kSample == SampleType::kFloat) {
         float* at = reinterpret_cast<float*>(line) + first;
-        if (m.planes == 3)
+        if constexpr (kPlanes == 3)
             hn::StoreInterleaved3(planes[0], planes[1], planes[2], d, at);
         else
             hn::StoreU(planes[0], d, at);
-    } else if (m.sample == SampleType::kWord) {
-        const hn::Rebind<uint16_t, D> dw;
-        uint16_t* at = reinterpret_cast<uint16_t*>(line) + first;
-        hn::Vec<decltype(dw)> w[3];
-        for (int p = 0; p < m.planes; ++p)
-            w[p] = hn::DemoteTo(dw, ClampTruncate(d, planes[p], m.limit));
-        if (m.planes == 3)
-            hn::StoreInterleaved3(w[0], w[1], w[2], dw, at);
-        else
-            hn::StoreU(w[0], dw, at);
     } else {
-        const hn::Rebind<uint8_t, D> db;
-        uint8_t* at = line + first;
-        hn::Vec<decltype(db)> b[3];
-        for (int p = 0; p < m.planes; ++p)
-            b[p] = hn::DemoteTo(db, ClampTruncate(d, planes[p], m.limit));
-        if (m.planes == 3)
-            hn::StoreInterleaved3(b[0], b[1], b[2], db, at);
+        using T = std::conditional_t<kSample == SampleType::kWord, uint16_t, uint8_t>;
+        const hn::Rebind<T, D> dt;
+        T* at = reinterpret_cast<T*>(line) + first;
+        hn::Vec<decltype(dt)> raw[3];
+        for (int p = 0; p < kPlanes; ++p)
+            raw[p] = hn::DemoteTo(dt, ClampTruncate(d, planes[p], limit));
+        if constexpr (kPlanes == 3)
+            hn::StoreInterleaved3(raw[0], raw[1], raw[2], dt, at);
         else
-            hn::StoreU(b[0], db, at);
+            hn::StoreU(raw[0], dt, at);
     }
 }
 
-void ReadLine(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+// The read loop: value = sample × readScale, grey into all three channels.
+template <SampleType kSample, int kPlanes>
+void ReadLineOf(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
 {
     ForEachLane(width, [&](auto d, int32_t x) {
         hn::Vec<decltype(d)> v[3];
-        LoadSamples(d, m, in, x, v);
+        LoadSamples<kSample, kPlanes>(d, in, x, v);
         const auto scale = hn::Set(d, m.readScale);
-        for (int p = 0; p < m.planes; ++p)
+        for (int p = 0; p < kPlanes; ++p)
             v[p] = hn::Mul(v[p], scale);
-        if (m.planes == 1)
+        if constexpr (kPlanes == 1)
             v[1] = v[2] = v[0];
         hn::StoreInterleaved3(v[0], v[1], v[2], d, pixels[x].c);
     });
 }
 
-void WriteLine(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+// The write loop: grey from the sum of the channels, then × writeScale ÷
+// writeDivisor, clamped and truncated for integer samples.
+template <SampleType kSample, int kPlanes>
+void WriteLineOf(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
 {
     ForEachLane(width, [&](auto d, int32_t x) {
         hn::Vec<decltype(d)> v[3];
         hn::LoadInterleaved3(d, pixels[x].c, v[0], v[1], v[2]);
-        if (m.planes == 1)
+        if constexpr (kPlanes == 1)
             v[0] = AddInOrder(AddInOrder(v[0], v[1]), v[2]);
         const auto scale = hn::Set(d, m.writeScale);
         const auto divisor = hn::Set(d, m.writeDivisor);
-        for (int p = 0; p < m.planes; ++p)
+        for (int p = 0; p < kPlanes; ++p)
             v[p] = hn::Div(hn::Mul(v[p], scale), divisor);
-        StoreSamples(d, m, v, out, x);
+        StoreSamples<kSample, kPlanes>(d, v, m.limit, out, x);
     });
+}
+
+// Instantiates `Loop` for the mode's sample type and planes.
+template <template <SampleType, int> class Loop, class... Args>
+void ForLayout(const ModeLayout& m, Args... args)
+{
+    const bool grey = m.planes == 1;
+    switch (m.sample) {
+    case SampleType::kByte:
+        return grey ? Loop<SampleType::kByte, 1>::Run(m, args...)
+                    : Loop<SampleType::kByte, 3>::Run(m, args...);
+    case SampleType::kWord:
+        return grey ? Loop<SampleType::kWord, 1>::Run(m, args...)
+                    : Loop<SampleType::kWord, 3>::Run(m, args...);
+    case SampleType::kFloat:
+        return grey ? Loop<SampleType::kFloat, 1>::Run(m, args...)
+                    : Loop<SampleType::kFloat, 3>::Run(m, args...);
+    }
+}
+
+template <SampleType kSample, int kPlanes> struct ReadLoop {
+    static void Run(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+    {
+        ReadLineOf<kSample, kPlanes>(m, in, pixels, width);
+    }
+};
+
+template <SampleType kSample, int kPlanes> struct WriteLoop {
+    static void Run(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+    {
+        WriteLineOf<kSample, kPlanes>(m, pixels, out, width);
+    }
+};
+
+void ReadLine(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+{
+    ForLayout<ReadLoop>(m, in, pixels, width);
+}
+
+void WriteLine(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+{
+    ForLayout<WriteLoop>(m, pixels, out, width);
 }
 
 }  // namespace HWY_NAMESPACE

@@ -73,7 +73,7 @@ bool BrightnessLine(const RGB96* pixels, float* out, int32_t width)
 }
 
 template <bool kMaximum>
-void HorizontalRunsFor(const float* source, int32_t width, float* const runs[4])
+void HorizontalRunsFor(const float* source, int32_t width, int32_t widest, float* const runs[4])
 {
     const float infinity = std::numeric_limits<float>::infinity();
     const float fill = kMaximum ? -infinity : infinity;
@@ -88,13 +88,15 @@ void HorizontalRunsFor(const float* source, int32_t width, float* const runs[4])
     }
     // Each wider run joins two narrower ones one column to either side.
     const int32_t padded = width + 2 * kRankPad;
+    if (widest < 1)
+        return;
     ForEachLane(1, padded - 1, [&](auto d, int32_t i) {
         const auto left = hn::LoadU(d, p0 + i - 1);
         const auto mid = hn::LoadU(d, p0 + i);
         const auto right = hn::LoadU(d, p0 + i + 1);
         hn::StoreU(Extreme<kMaximum>(Extreme<kMaximum>(left, mid), right), d, runs[1] + i);
     });
-    for (int32_t w = 2; w <= 3; ++w) {
+    for (int32_t w = 2; w <= widest; ++w) {
         const float* narrower = runs[w - 1];
         ForEachLane(w, padded - w, [&](auto d, int32_t i) {
             const auto left = hn::LoadU(d, narrower + i - 1);
@@ -104,12 +106,13 @@ void HorizontalRunsFor(const float* source, int32_t width, float* const runs[4])
     }
 }
 
-void HorizontalRuns(const float* source, int32_t width, bool maximum, float* const runs[4])
+void HorizontalRuns(const float* source, int32_t width, bool maximum, int32_t widest,
+                    float* const runs[4])
 {
     if (maximum)
-        HorizontalRunsFor<true>(source, width, runs);
+        HorizontalRunsFor<true>(source, width, widest, runs);
     else
-        HorizontalRunsFor<false>(source, width, runs);
+        HorizontalRunsFor<false>(source, width, widest, runs);
 }
 
 template <bool kMaximum>
@@ -266,9 +269,10 @@ bool BrightnessLine(const RGB96* pixels, float* out, int32_t width)
     return HWY_DYNAMIC_DISPATCH(rank_kernels::BrightnessLine)(pixels, out, width);
 }
 
-void HorizontalRuns(const float* source, int32_t width, bool maximum, float* const runs[4])
+void HorizontalRuns(const float* source, int32_t width, bool maximum, int32_t widest,
+                    float* const runs[4])
 {
-    HWY_DYNAMIC_DISPATCH(rank_kernels::HorizontalRuns)(source, width, maximum, runs);
+    HWY_DYNAMIC_DISPATCH(rank_kernels::HorizontalRuns)(source, width, maximum, widest, runs);
 }
 
 void CombineRuns(const float* const* rows, int32_t count, const float* centre, int32_t width,

@@ -18,12 +18,13 @@ constexpr int32_t kRankPad = 3;
 bool BrightnessLine(const RGB96* pixels, float* out, int32_t width);
 
 /* From one source line (width values), the line's extremes over the
- * horizontal runs of half-width 0 to 3: runs[w][kRankPad + x] is the minimum
- * (or maximum) of the source over columns x - w ... x + w, the border column
- * repeated outward. Each runs[w] holds width + 2 * kRankPad floats. A NaN
- * source value counts as +infinity for a minimum and -infinity for a
- * maximum, so it never wins against a number. */
-void HorizontalRuns(const float* source, int32_t width, bool maximum, float* const runs[4]);
+ * horizontal runs of half-width 0 to widest (at most 3): runs[w][kRankPad +
+ * x] is the minimum (or maximum) of the source over columns x - w ... x + w,
+ * the border column repeated outward. Each runs[w] holds width + 2 *
+ * kRankPad floats. A NaN source value counts as +infinity for a minimum and
+ * -infinity for a maximum, so it never wins against a number. */
+void HorizontalRuns(const float* source, int32_t width, bool maximum, int32_t widest,
+                    float* const runs[4]);
 
 /* out[x] = the extreme of rows[0][x] ... rows[count - 1][x]; where centre[x]
  * is a NaN the result is centre[x] itself, since a NaN start value stays. */

@@ -15,27 +15,23 @@
  * width. All pixel arithmetic is single precision, done by the line kernels
  * of rank_kernels.h.
  *
- * The disc is a stack of horizontal runs, one per line of the 7 × 7
- * window, so a minimum or maximum over it is the extreme of a few run
- * extremes, and each source line's runs are worked out once and kept while
- * the seven output lines that need them are made. A value replaces the
- * running extreme only when strictly smaller or larger: a NaN never
- * replaces and a NaN centre stays. Equal values are then interchangeable,
- * except +0 and -0, where the first in distance-rank order wins; an image
- * whose brightness holds a negative zero therefore takes the plain
- * per-pixel gather in rank order, as does a run short of memory.
+ * The opening and closing come line by line from rank_stream.h, so the
+ * detail and the sharpened brightness are worked out in one sweep; the
+ * sharpening pass then only reports its progress, as it always did. Images
+ * whose brightness holds a negative zero, where +0 and -0 tie and the first
+ * in distance-rank order must win, and runs short of memory take the plain
+ * passes: the window gathered pixel by pixel in rank order.
  */
 #include <math.h>
 
 #include "filter_framework.h"
 #include "rank_kernels.h"
+#include "rank_stream.h"
 
 extern "C" const char gAboutText[] = "Rank-Based Sharpening Filter";
 
 namespace {
 
-constexpr int32_t kWindowRows = 7;
-constexpr int32_t kReach = 3;
 constexpr int32_t kHistogramBins = 1000;
 
 /* A neighbourhood of size[i] offsets is chosen when the radius reaches
@@ -44,14 +40,6 @@ constexpr int32_t kSizeRows = 9;
 constexpr float kSizeThreshold[kSizeRows] = {1.0f, 1.414f, 2.0f,   2.236f, 2.828f,
                                              3.0f, 3.162f, 3.606f, 4.0f};
 constexpr int32_t kSizeCount[kSizeRows] = {5, 9, 13, 21, 25, 29, 37, 45, 49};
-
-/* The place of each offset (row dy = -3 … 3, column dx = -3 … 3) when the 49
- * offsets are ordered by dx² + dy²: the first N places form the disc. */
-constexpr int32_t kDistanceRank[kWindowRows][kWindowRows] = {
-    {48, 44, 36, 25, 29, 37, 45}, {43, 24, 20, 9, 13, 21, 38}, {35, 19, 8, 1, 5, 14, 30},
-    {28, 12, 4, 0, 2, 10, 26},    {34, 18, 7, 3, 6, 15, 31},   {42, 23, 17, 11, 16, 22, 39},
-    {47, 41, 33, 27, 32, 40, 46},
-};
 
 struct Parameters {
     float radius = 2.9f;
@@ -89,7 +77,7 @@ struct Run {
     WorkImages images;
     Buffers b{};
     /* The brightness holds a negative zero: extremes are taken in the
-     * order the plain algorithm takes them. */
+     * order the plain passes take them. */
     bool exactOrder = false;
     float minimum = 1e20f;
     float maximum = -1e20f;
@@ -199,7 +187,8 @@ int32_t DiscSize(float radius)
     return discSize;
 }
 
-/* Brightness into "TempOpen" and "TempClose". */
+/* Brightness into "TempOpen"; both the opening and the closing start
+ * from there. */
 bool BrightnessPass(Run* run)
 {
     for (int32_t y = 0; y < run->height; ++y) {
@@ -209,7 +198,6 @@ bool BrightnessPass(Run* run)
         if (BrightnessLine(run->b.pixelLine, run->b.outRow, run->width))
             run->exactOrder = true;
         WriteTempImageLine(run->images.open, y, run->b.outRow);
-        WriteTempImageLine(run->images.close, y, run->b.outRow);
     }
     return true;
 }
@@ -240,91 +228,16 @@ void GatheringPass(NamedImage* source, NamedImage* dest, bool maximum, int32_t n
     }
 }
 
-/* The source lines a run pass keeps: for each of the last seven lines read,
- * the line itself and its horizontal run extremes of half-width 0 … 3. */
-struct RunLines {
-    float* block;
-    float* line[kWindowRows];
-    float* runs[kWindowRows][4];
-};
-
-bool AllocateRunLines(RunLines* lines, int32_t width)
-{
-    const int32_t padded = width + 2 * kRankPad;
-    const int32_t perSlot = width + 4 * padded;
-    lines->block = static_cast<float*>(CreateAPointer(kWindowRows * perSlot, 4));
-    if (lines->block == nullptr)
-        return false;
-    for (int32_t s = 0; s < kWindowRows; ++s) {
-        float* slot = lines->block + static_cast<size_t>(s) * perSlot;
-        lines->line[s] = slot;
-        for (int32_t w = 0; w < 4; ++w)
-            lines->runs[s][w] = slot + width + w * padded;
-    }
-    return true;
-}
-
-/* Half-width of the disc's run on each window line, -1 where the disc
- * does not reach the line: the cells of rank below n. */
-void DiscRuns(int32_t n, int32_t halfWidth[kWindowRows])
-{
-    for (int32_t r = 0; r < kWindowRows; ++r) {
-        int32_t cells = 0;
-        for (int32_t c = 0; c < kWindowRows; ++c)
-            cells += kDistanceRank[r][c] < n ? 1 : 0;
-        halfWidth[r] = cells > 0 ? (cells - 1) / 2 : -1;
-    }
-}
-
-/* The pass by run extremes: each source line is read once, its runs kept in
- * the slot of its line number modulo 7 while output lines y - 3 … y + 3
- * need them. */
-void RunPass(NamedImage* source, NamedImage* dest, bool maximum, int32_t n, const Run& run,
-             RunLines* lines)
-{
-    int32_t halfWidth[kWindowRows];
-    DiscRuns(n, halfWidth);
-    auto load = [&](int32_t y) {
-        const int32_t s = y % kWindowRows;
-        ReadTempImageLine(source, y, lines->line[s]);
-        HorizontalRuns(lines->line[s], run.width, maximum, lines->runs[s]);
-    };
-    for (int32_t y = 0; y < kReach && y < run.height; ++y)
-        load(y);
-    for (int32_t y = 0; y < run.height; ++y) {
-        if (y + kReach < run.height)
-            load(y + kReach);
-        const float* rows[kWindowRows];
-        int32_t count = 0;
-        for (int32_t r = 0; r < kWindowRows; ++r) {
-            if (halfWidth[r] < 0)
-                continue;
-            const int32_t s = Clamp(y + r - kReach, 0, run.height - 1) % kWindowRows;
-            rows[count++] = lines->runs[s][halfWidth[r]] + kRankPad;
-        }
-        CombineRuns(rows, count, lines->line[y % kWindowRows], run.width, maximum, run.b.outRow);
-        WriteTempImageLine(dest, y, run.b.outRow);
-    }
-}
-
-/* Opening into "TempOpen", closing into "TempClose"; no progress reports. */
-void NeighbourhoodPasses(const Run& run)
+/* Closing into "TempClose", then opening into "TempOpen", by gathering;
+ * no progress reports. */
+void GatheringPasses(const Run& run)
 {
     const WorkImages& im = run.images;
     const int32_t n = run.discSize;
-    RunLines lines{};
-    if (run.exactOrder || !AllocateRunLines(&lines, run.width)) {
-        GatheringPass(im.open, im.temp2, false, n, run);
-        GatheringPass(im.temp2, im.open, true, n, run);
-        GatheringPass(im.close, im.temp2, true, n, run);
-        GatheringPass(im.temp2, im.close, false, n, run);
-        return;
-    }
-    RunPass(im.open, im.temp2, false, n, run, &lines);
-    RunPass(im.temp2, im.open, true, n, run, &lines);
-    RunPass(im.close, im.temp2, true, n, run, &lines);
-    RunPass(im.temp2, im.close, false, n, run, &lines);
-    DisposeAPointer(lines.block);
+    GatheringPass(im.open, im.temp2, true, n, run);
+    GatheringPass(im.temp2, im.close, false, n, run);
+    GatheringPass(im.open, im.temp2, false, n, run);
+    GatheringPass(im.temp2, im.open, true, n, run);
 }
 
 /* Detail: g into "Temp2", g - opening into "TempOpen", g - closing into
@@ -369,13 +282,54 @@ bool SharpeningPass(Run* run)
         ReadTempImageLine(run->images.open, y, b.window[1]);
         ReadTempImageLine(run->images.close, y, b.window[2]);
         SharpenLine(b.window[0], b.window[1], b.window[2], run->width, run->params.mode, amount);
-        if (run->exactOrder)
-            ExtremesInOrder(b.window[0], run->width, &run->minimum, &run->maximum);
-        else
-            LineExtremes(b.window[0], run->width, &run->minimum, &run->maximum);
+        ExtremesInOrder(b.window[0], run->width, &run->minimum, &run->maximum);
         WriteTempImageLine(run->images.temp2, y, b.window[0]);
     }
     return true;
+}
+
+/* Detail and sharpened brightness in one sweep, with the opening and
+ * closing made line by line: v into "Temp2", with its extremes. */
+bool StreamedDetailPass(Run* run, RankStream* stream)
+{
+    const Buffers& b = run->b;
+    const float amount = run->params.amount / 100.0f;
+    for (int32_t y = 0; y < run->height; ++y) {
+        if (Cancelled(y, run->height))
+            return false;
+        ReadOriginalLine(y, b.pixelLine);
+        OpeningAndClosing(stream, y, b.window[1], b.window[2]);
+        DetailLine(b.pixelLine, b.window[0], b.window[1], b.window[2], run->width);
+        SharpenLine(b.window[0], b.window[1], b.window[2], run->width, run->params.mode, amount);
+        LineExtremes(b.window[0], run->width, &run->minimum, &run->maximum);
+        WriteTempImageLine(run->images.temp2, y, b.window[0]);
+    }
+    return true;
+}
+
+/* The sharpening pass after a streamed detail pass: its work is done, its
+ * progress reports and chances to cancel remain. */
+bool ReportingPass(const Run& run)
+{
+    for (int32_t y = 0; y < run.height; ++y)
+        if (Cancelled(y, run.height))
+            return false;
+    return true;
+}
+
+/* Opening, closing, detail and sharpened brightness, streamed where the
+ * values allow it. */
+bool OpenCloseAndSharpen(Run* run)
+{
+    RankStream stream;
+    if (run->exactOrder ||
+        !OpenRankStream(&stream, run->images.open, run->width, run->height, run->discSize)) {
+        GatheringPasses(*run);
+        return DetailPass(*run) && SharpeningPass(run);
+    }
+    const bool done = StreamedDetailPass(run, &stream);
+    CloseRankStream(&stream);
+    return done && ReportingPass(*run);
 }
 
 /* Counts of the sharpened brightness in 1000 bins over min … max. */
@@ -446,10 +400,7 @@ bool OutputPass(const Run& run, const Stretch& stretch)
  * sharpening, stretch and output. */
 int32_t Sharpen(Run* run)
 {
-    if (!BrightnessPass(run))
-        return userCanceledErr;
-    NeighbourhoodPasses(*run);
-    if (!DetailPass(*run) || !SharpeningPass(run))
+    if (!BrightnessPass(run) || !OpenCloseAndSharpen(run))
         return userCanceledErr;
     Stretch stretch;
     if (run->params.clipFraction >= 0.0f) {
