@@ -138,11 +138,13 @@ void StoreSamples(D d, const hn::Vec<D>* planes, float limit, uint8_t* line, int
 template <SampleType kSample, int kPlanes>
 void ReadLineOf(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
 {
+    // A factor of 1 changes no sample value, so it is left out.
+    const bool scaled = m.readScale != 1.0f;
     ForEachLane(width, [&](auto d, int32_t x) {
         hn::Vec<decltype(d)> v[3];
         LoadSamples<kSample, kPlanes>(d, in, x, v);
         const auto scale = hn::Set(d, m.readScale);
-        for (int p = 0; p < kPlanes; ++p)
+        for (int p = 0; p < kPlanes && scaled; ++p)
             v[p] = hn::Mul(v[p], scale);
         if constexpr (kPlanes == 1)
             v[1] = v[2] = v[0];
@@ -155,6 +157,11 @@ void ReadLineOf(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t w
 template <SampleType kSample, int kPlanes>
 void WriteLineOf(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
 {
+    // A factor or divisor of 1 changes no value except to quieten a
+    // signalling NaN, which the steps after it (a division, or the clamp
+    // that turns every NaN into 0) do anyway.
+    const bool scaled = m.writeScale != 1.0f;
+    const bool divided = m.writeDivisor != 1.0f;
     ForEachLane(width, [&](auto d, int32_t x) {
         hn::Vec<decltype(d)> v[3];
         hn::LoadInterleaved3(d, pixels[x].c, v[0], v[1], v[2]);
@@ -162,8 +169,12 @@ void WriteLineOf(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t
             v[0] = AddInOrder(AddInOrder(v[0], v[1]), v[2]);
         const auto scale = hn::Set(d, m.writeScale);
         const auto divisor = hn::Set(d, m.writeDivisor);
-        for (int p = 0; p < kPlanes; ++p)
-            v[p] = hn::Div(hn::Mul(v[p], scale), divisor);
+        for (int p = 0; p < kPlanes; ++p) {
+            if (scaled)
+                v[p] = hn::Mul(v[p], scale);
+            if (divided)
+                v[p] = hn::Div(v[p], divisor);
+        }
         StoreSamples<kSample, kPlanes>(d, v, m.limit, out, x);
     });
 }

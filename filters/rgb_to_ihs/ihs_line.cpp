@@ -58,19 +58,27 @@ template <class D> void ConvertPixels(D d, float* channels)
     min = hn::IfThenElse(hn::Lt(b, min), b, min);
     const V lightness = hn::Mul(hn::Set(d, 0.5f), hn::Add(max, min));
 
-    // Worked out in every lane, kept only where max != min.
+    // Worked out in every lane, kept only where max != min. Each lane
+    // divides only by the denominator and numerators its own branch takes:
+    // the saturation's by L, the hue's by the channel that is the largest
+    // (red, then green, then blue on ties). A base of 0 added to the red
+    // branch's quotient changes no value, since that quotient is never -0.
     const V delta = hn::Sub(max, min);
-    const V dark = hn::Div(delta, hn::Add(max, min));
-    const V light = hn::Div(delta, hn::Sub(hn::Sub(hn::Set(d, 2.0f), max), min));
-    const V saturation = hn::IfThenElse(hn::Le(lightness, hn::Set(d, 0.5f)), dark, light);
-    const V rc = hn::Div(hn::Sub(max, r), delta);
-    const V gc = hn::Div(hn::Sub(max, g), delta);
-    const V bc = hn::Div(hn::Sub(max, b), delta);
-    const V hueRed = hn::Sub(bc, gc);
-    const V hueGreen = hn::Sub(hn::Add(hn::Set(d, 2.0f), rc), bc);
-    const V hueBlue = hn::Sub(hn::Add(hn::Set(d, 4.0f), gc), rc);
-    V hue =
-        hn::IfThenElse(hn::Eq(r, max), hueRed, hn::IfThenElse(hn::Eq(g, max), hueGreen, hueBlue));
+    const V two = hn::Set(d, 2.0f);
+    const V darkDenominator = hn::Add(max, min);
+    const V lightDenominator = hn::Sub(hn::Sub(two, max), min);
+    const V saturation = hn::Div(delta, hn::IfThenElse(hn::Le(lightness, hn::Set(d, 0.5f)),
+                                                       darkDenominator, lightDenominator));
+    const auto redIsMax = hn::Eq(r, max);
+    const auto greenIsMax = hn::Eq(g, max);
+    // Red: H = bc - gc; green: H = 2 + rc - bc; blue: H = 4 + gc - rc.
+    const V base =
+        hn::IfThenElse(redIsMax, hn::Zero(d), hn::IfThenElse(greenIsMax, two, hn::Set(d, 4.0f)));
+    const V added = hn::IfThenElse(redIsMax, b, hn::IfThenElse(greenIsMax, r, g));
+    const V taken = hn::IfThenElse(redIsMax, g, hn::IfThenElse(greenIsMax, b, r));
+    const V addedPart = hn::Div(hn::Sub(max, added), delta);
+    const V takenPart = hn::Div(hn::Sub(max, taken), delta);
+    V hue = hn::Sub(hn::Add(base, addedPart), takenPart);
     const V six = hn::Set(d, 6.0f);
     hue = hn::IfThenElse(hn::Lt(hue, hn::Zero(d)), hn::Add(hue, six), hue);
     hue = hn::IfThenElse(hn::Ge(hue, six), hn::Sub(hue, six), hue);
