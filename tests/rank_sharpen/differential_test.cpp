@@ -80,13 +80,13 @@ protected:
 
 const char* const kRadii[] = {"0", "1.414", "2", "2.236", "2.828", "3", "3.162", "3.606", "4"};
 const char* const kModes[] = {"1", "2", "3"};
-const char* const kAmounts[] = {"100", "0", "250", "-60"};
+const char* const kAmounts[] = {"100", "0", "250", "-60", "nan", "1e39"};
 const char* const kClips[] = {"0.005", "0", "-1", "0.3"};
 
 std::string RandomParameters(std::mt19937& rng)
 {
     std::ostringstream text;
-    text << kRadii[rng() % 9] << "\r" << kModes[rng() % 3] << "\r" << kAmounts[rng() % 4] << "\r"
+    text << kRadii[rng() % 9] << "\r" << kModes[rng() % 3] << "\r" << kAmounts[rng() % 6] << "\r"
          << kClips[rng() % 4] << "\r";
     return text.str();
 }
