@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "host/host.h"
+#include "host.h"
 
 inline host::Image PhotoLikeImage(int32_t n)
 {

@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 int main(int argc, char** argv)
 {

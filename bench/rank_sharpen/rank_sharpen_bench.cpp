@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "../photo_like.h"
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include "../photo_like.h"
-#include "host/host.h"
+#include "host.h"
 
 namespace {
 

@@ -18,7 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/host.h"
+#include "host.h"
+#include "testing.h"
 
 namespace differential {
 
@@ -142,7 +143,7 @@ public:
 };
 
 // Everything a host sees of a run must be the same.
-inline void ExpectSameRun(const host::RunReport& want, const host::RunReport& got,
+inline void ExpectSameRun(const host::test::RunReport& want, const host::test::RunReport& got,
                           const std::string& what)
 {
     EXPECT_EQ(want.result, got.result) << what;
@@ -152,8 +153,9 @@ inline void ExpectSameRun(const host::RunReport& want, const host::RunReport& go
     EXPECT_EQ(want.cancelled, got.cancelled) << what;
     ASSERT_EQ(want.advanceCalls.size(), got.advanceCalls.size()) << what;
     for (size_t i = 0; i < want.advanceCalls.size(); ++i) {
-        EXPECT_EQ(
-            std::memcmp(&want.advanceCalls[i], &got.advanceCalls[i], sizeof(host::AdvanceCall)), 0)
+        EXPECT_EQ(std::memcmp(&want.advanceCalls[i], &got.advanceCalls[i],
+                              sizeof(host::test::AdvanceCall)),
+                  0)
             << what << ", advanceState call " << i;
     }
     ASSERT_EQ(want.output.pixels.size(), got.output.pixels.size()) << what;

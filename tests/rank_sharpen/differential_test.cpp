@@ -17,8 +17,8 @@
 #include <unistd.h>
 
 #include "../line_access/differential_support.h"
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 using differential::ModeDepth;
@@ -61,12 +61,12 @@ protected:
 
     // The literal filter once, the fast one on every instruction set.
     void Compare(const host::Image& image, const std::string& what,
-                 const host::RunOptions& options = {})
+                 const host::test::RunOptions& options = {})
     {
-        const host::RunReport want = host::RunFilter(Literal(), image, options);
+        const host::test::RunReport want = host::test::RunFilter(Literal(), image, options);
         for (int64_t target : differential::Targets()) {
             differential::ForcedTarget forced(target);
-            const host::RunReport got = host::RunFilter(Fast(), image, options);
+            const host::test::RunReport got = host::test::RunFilter(Fast(), image, options);
             differential::ExpectSameRun(want, got, what + " on " + hwy::TargetName(target));
             if (HasFailure())
                 return;
@@ -182,7 +182,7 @@ TEST_F(RankSharpenDifferential, CancelsAtRandomPoints)
         const host::Image image =
             differential::PhotoLike(rng, {plugInModeRGBColor, 8}, 20 + i, 10 + i % 5);
         Parameters(RandomParameters(rng));
-        host::RunOptions options;
+        host::test::RunOptions options;
         options.cancelAtAbortTest = 1 + static_cast<int64_t>(rng() % (5 * image.height));
         Compare(image, "cancel at test " + std::to_string(options.cancelAtAbortTest), options);
     }

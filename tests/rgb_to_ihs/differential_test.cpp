@@ -9,7 +9,7 @@
 #include <string>
 
 #include "../line_access/differential_support.h"
-#include "host/host.h"
+#include "host.h"
 
 using differential::ModeDepth;
 
@@ -28,12 +28,12 @@ const host::Module& Literal()
 }
 
 void Compare(const host::Image& image, const std::string& what,
-             const host::RunOptions& options = {})
+             const host::test::RunOptions& options = {})
 {
-    const host::RunReport want = host::RunFilter(Literal(), image, options);
+    const host::test::RunReport want = host::test::RunFilter(Literal(), image, options);
     for (int64_t target : differential::Targets()) {
         differential::ForcedTarget forced(target);
-        differential::ExpectSameRun(want, host::RunFilter(Fast(), image, options),
+        differential::ExpectSameRun(want, host::test::RunFilter(Fast(), image, options),
                                     what + " on " + hwy::TargetName(target));
     }
 }
@@ -79,7 +79,7 @@ TEST(RgbToIhsDifferential, CancelsAtRandomLines)
     for (int i = 0; i < 10; ++i) {
         const host::Image image =
             differential::RandomImage(rng, {plugInModeRGBColor, 8}, 19, 12, false);
-        host::RunOptions options;
+        host::test::RunOptions options;
         options.cancelAtAbortTest = 1 + static_cast<int64_t>(rng() % 12);
         Compare(image, "cancel at test " + std::to_string(options.cancelAtAbortTest), options);
     }
