@@ -22,8 +22,6 @@
  * in distance-rank order must win, and runs short of memory take the plain
  * passes: the window gathered pixel by pixel in rank order.
  */
-#include <math.h>
-
 #include "filter_framework.h"
 #include "rank_kernels.h"
 #include "rank_stream.h"
