@@ -175,6 +175,21 @@ TEST_F(RankSharpenDifferential, NaNsAndSignedZerosKeepTheirPlaces)
     }
 }
 
+// Under a small memory budget the working images live in files in the
+// Preferences folder; the line-by-line opening and closing reads them the
+// same way.
+TEST_F(RankSharpenDifferential, WorkingImagesInFiles)
+{
+    std::mt19937 rng(29);
+    host::ScopedMemoryBudget budget(512);
+    for (int i = 0; i < 6; ++i) {
+        const host::Image image =
+            differential::PhotoLike(rng, {plugInModeRGBColor, 8}, 40 + 7 * i, 12 + i);
+        Parameters(RandomParameters(rng));
+        Compare(image, "on disk, image " + std::to_string(i));
+    }
+}
+
 TEST_F(RankSharpenDifferential, CancelsAtRandomPoints)
 {
     std::mt19937 rng(17);
