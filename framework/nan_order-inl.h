@@ -1,12 +1,13 @@
 // Sums and products whose NaN result does not depend on the compiler.
 //
 // When both operands of an addition or multiplication are NaNs, the
-// processor hands back one of them, by operand position; a compiler that
-// swaps the operands of a commutative vector operation (as it may for the
-// two-operand instruction forms) would change which NaN comes out. These
-// helpers give the first operand's NaN, quietened, as the plain
-// left-to-right expression in C does on this processor, and the ordinary
-// sum or product otherwise.
+// processor hands back one of them, by operand position, and the language
+// leaves open which; a compiler that swaps the operands of a commutative
+// operation (as it may for the two-operand instruction forms) changes which
+// NaN comes out. These helpers fix it: the result is the first argument's
+// NaN, quietened, when that is a NaN, and the ordinary sum or product
+// otherwise. The kernels pass first the operand whose NaN the plain
+// per-pixel filters give, so every instruction set gives the same bytes.
 //
 // Included once per instruction set by the line kernels (Highway's
 // per-target include guard).

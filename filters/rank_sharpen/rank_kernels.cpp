@@ -158,15 +158,17 @@ void SharpenLine(float* a, const float* b, const float* c, int32_t width, int32_
         const auto dark = hn::LoadU(d, c + x);
         const auto factor = hn::Set(d, amount);
         hn::Vec<decltype(d)> v;
+        // Where g and the scaled detail are both NaN, v is g's NaN, as in
+        // the plain filter.
         if (mode == 1) {
-            v = AddInOrder(MulInOrder(bright, factor), g);
+            v = AddInOrder(g, MulInOrder(bright, factor));
         } else if (mode == 2) {
-            v = AddInOrder(MulInOrder(dark, factor), g);
+            v = AddInOrder(g, MulInOrder(dark, factor));
         } else {
             const auto share = hn::Div(g, hn::Set(d, 127.5f));
             const auto brightV = AddInOrder(
-                MulInOrder(MulInOrder(bright, hn::Sub(hn::Set(d, 2.0f), share)), factor), g);
-            const auto darkV = AddInOrder(MulInOrder(MulInOrder(share, dark), factor), g);
+                g, MulInOrder(MulInOrder(bright, hn::Sub(hn::Set(d, 2.0f), share)), factor));
+            const auto darkV = AddInOrder(g, MulInOrder(MulInOrder(share, dark), factor));
             v = hn::IfThenElse(hn::Gt(hn::Abs(bright), hn::Abs(dark)), brightV, darkV);
         }
         hn::StoreU(v, d, a + x);
@@ -239,7 +241,9 @@ void OutputLine(RGB96* pixels, const float* v, int32_t width, bool stretch, floa
         const auto c1 = hn::Sub(red, green);
         const auto c2 = hn::Sub(hn::Mul(AddInOrder(red, green), half), blue);
         const auto third = hn::Div(c2, three);
-        const auto newRed = AddInOrder(AddInOrder(n, hn::Mul(half, c1)), third);
+        // Where n and the red difference are both NaN, the red result is
+        // the difference's NaN, as in the plain filter.
+        const auto newRed = AddInOrder(AddInOrder(hn::Mul(half, c1), n), third);
         const auto newGreen = AddInOrder(hn::Sub(n, hn::Mul(half, c1)), third);
         const auto newBlue = hn::Sub(n, hn::Div(hn::Mul(hn::Set(d, 2.0f), c2), three));
         hn::StoreInterleaved3(newRed, newGreen, newBlue, d, p);
