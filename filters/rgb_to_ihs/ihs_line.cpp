@@ -18,13 +18,15 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // (float)((double)hue * 255.0 / 6.0), lane by lane: doubles hold half as
-// many lanes, so a full vector goes through in two halves.
+// many lanes, so a full vector goes through in two halves. In double,
+// hue × 255 is exact (24 + 8 significant bits) and so is its sixth, hue ×
+// 42.5 (24 + 7 bits): the division rounds nothing, and the one exact
+// multiplication by 42.5 gives the same double for every hue, NaN and
+// infinities included.
 template <class D> hn::Vec<D> ScaleHueLanes(D d, hn::Vec<D> hue)
 {
     const hn::Rebind<double, D> dd;
-    const auto wide =
-        hn::Div(hn::Mul(hn::PromoteTo(dd, hue), hn::Set(dd, 255.0)), hn::Set(dd, 6.0));
-    return hn::DemoteTo(d, wide);
+    return hn::DemoteTo(d, hn::Mul(hn::PromoteTo(dd, hue), hn::Set(dd, 42.5)));
 }
 
 template <class D> hn::Vec<D> ScaleHue(D d, hn::Vec<D> hue)
