@@ -60,43 +60,31 @@ namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 using filterkit::HWY_NAMESPACE::AddInOrder;
 
-// Runs step(d, x) over x = 0 ... width - 1, a full vector at a time, then
+// Runs step(d, i) over i = 0 ... count - 1, a full vector at a time, then
 // one lane at a time with the same operations.
-template <class Step> void ForEachLane(int32_t width, const Step& step)
+template <class Step> void ForEachLane(int64_t count, const Step& step)
 {
     const hn::ScalableTag<float> d;
-    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-    int32_t x = 0;
-    for (; x + lanes <= width; x += lanes)
-        step(d, x);
+    const int64_t lanes = static_cast<int64_t>(hn::Lanes(d));
+    int64_t i = 0;
+    for (; i + lanes <= count; i += lanes)
+        step(d, i);
     const hn::CappedTag<float, 1> d1;
-    for (; x < width; ++x)
-        step(d1, x);
+    for (; i < count; ++i)
+        step(d1, i);
 }
 
-// Host samples of kPlanes planes of the pixels from x on, as floats.
-template <SampleType kSample, int kPlanes, class D>
-void LoadSamples(D d, const uint8_t* line, int32_t x, hn::Vec<D>* planes)
+// Host samples i ... of one run of samples, as floats.
+template <SampleType kSample, class D> hn::Vec<D> LoadSamples(D d, const uint8_t* line, int64_t i)
 {
-    const hn::RebindToSigned<D> di;
-    const size_t first = static_cast<size_t>(x) * kPlanes;
     if constexpr (kSample == SampleType::kFloat) {
-        const float* at = reinterpret_cast<const float*>(line) + first;
-        if constexpr (kPlanes == 3)
-            hn::LoadInterleaved3(d, at, planes[0], planes[1], planes[2]);
-        else
-            planes[0] = hn::LoadU(d, at);
+        return hn::LoadU(d, reinterpret_cast<const float*>(line) + i);
     } else {
         using T = std::conditional_t<kSample == SampleType::kWord, uint16_t, uint8_t>;
         const hn::Rebind<T, D> dt;
-        const T* at = reinterpret_cast<const T*>(line) + first;
-        hn::Vec<decltype(dt)> raw[3];
-        if constexpr (kPlanes == 3)
-            hn::LoadInterleaved3(dt, at, raw[0], raw[1], raw[2]);
-        else
-            raw[0] = hn::LoadU(dt, at);
-        for (int p = 0; p < kPlanes; ++p)
-            planes[p] = hn::ConvertTo(d, hn::PromoteTo(di, raw[p]));
+        const hn::RebindToSigned<D> di;
+        return hn::ConvertTo(
+            d, hn::PromoteTo(di, hn::LoadU(dt, reinterpret_cast<const T*>(line) + i)));
     }
 }
 
@@ -109,51 +97,49 @@ template <class D> hn::Vec<hn::RebindToSigned<D>> ClampTruncate(D d, hn::Vec<D> 
     return hn::ConvertTo(di, hn::IfThenElse(hn::Gt(positive, top), top, positive));
 }
 
-// Values of kPlanes planes of the pixels from x on into host samples.
-template <SampleType kSample, int kPlanes, class D>
-void StoreSamples(D d, const hn::Vec<D>* planes, float limit, uint8_t* line, int32_t x)
+// Values into host samples i ... of one run of samples.
+template <SampleType kSample, class D>
+void StoreSamples(D d, hn::Vec<D> v, float limit, uint8_t* line, int64_t i)
 {
-    const size_t first = static_cast<size_t>(x) * kPlanes;
     if constexpr (kSample == SampleType::kFloat) {
-        float* at = reinterpret_cast<float*>(line) + first;
-        if constexpr (kPlanes == 3)
-            hn::StoreInterleaved3(planes[0], planes[1], planes[2], d, at);
-        else
-            hn::StoreU(planes[0], d, at);
+        hn::StoreU(v, d, reinterpret_cast<float*>(line) + i);
     } else {
         using T = std::conditional_t<kSample == SampleType::kWord, uint16_t, uint8_t>;
         const hn::Rebind<T, D> dt;
-        T* at = reinterpret_cast<T*>(line) + first;
-        hn::Vec<decltype(dt)> raw[3];
-        for (int p = 0; p < kPlanes; ++p)
-            raw[p] = hn::DemoteTo(dt, ClampTruncate(d, planes[p], limit));
-        if constexpr (kPlanes == 3)
-            hn::StoreInterleaved3(raw[0], raw[1], raw[2], dt, at);
-        else
-            hn::StoreU(raw[0], dt, at);
+        hn::StoreU(hn::DemoteTo(dt, ClampTruncate(d, v, limit)), dt,
+                   reinterpret_cast<T*>(line) + i);
     }
 }
 
 // The read loop: value = sample × readScale, grey into all three channels.
+// Colour samples map one to one, in their order, onto the line's floats, so
+// a colour line is one flat run of 3 × width values.
 template <SampleType kSample, int kPlanes>
 void ReadLineOf(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
 {
     // A factor of 1 changes no sample value, so it is left out.
     const bool scaled = m.readScale != 1.0f;
-    ForEachLane(width, [&](auto d, int32_t x) {
-        hn::Vec<decltype(d)> v[3];
-        LoadSamples<kSample, kPlanes>(d, in, x, v);
-        const auto scale = hn::Set(d, m.readScale);
-        for (int p = 0; p < kPlanes && scaled; ++p)
-            v[p] = hn::Mul(v[p], scale);
-        if constexpr (kPlanes == 1)
-            v[1] = v[2] = v[0];
-        hn::StoreInterleaved3(v[0], v[1], v[2], d, pixels[x].c);
-    });
+    if constexpr (kPlanes == 3) {
+        float* out = reinterpret_cast<float*>(pixels);
+        ForEachLane(3 * int64_t{width}, [&](auto d, int64_t i) {
+            auto v = LoadSamples<kSample>(d, in, i);
+            if (scaled)
+                v = hn::Mul(v, hn::Set(d, m.readScale));
+            hn::StoreU(v, d, out + i);
+        });
+    } else {
+        ForEachLane(width, [&](auto d, int64_t x) {
+            auto v = LoadSamples<kSample>(d, in, x);
+            if (scaled)
+                v = hn::Mul(v, hn::Set(d, m.readScale));
+            hn::StoreInterleaved3(v, v, v, d, pixels[x].c);
+        });
+    }
 }
 
 // The write loop: grey from the sum of the channels, then × writeScale ÷
-// writeDivisor, clamped and truncated for integer samples.
+// writeDivisor, clamped and truncated for integer samples; colour lines as
+// one flat run, like reading.
 template <SampleType kSample, int kPlanes>
 void WriteLineOf(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
 {
@@ -162,21 +148,24 @@ void WriteLineOf(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t
     // that turns every NaN into 0) do anyway.
     const bool scaled = m.writeScale != 1.0f;
     const bool divided = m.writeDivisor != 1.0f;
-    ForEachLane(width, [&](auto d, int32_t x) {
-        hn::Vec<decltype(d)> v[3];
-        hn::LoadInterleaved3(d, pixels[x].c, v[0], v[1], v[2]);
-        if constexpr (kPlanes == 1)
-            v[0] = AddInOrder(AddInOrder(v[0], v[1]), v[2]);
-        const auto scale = hn::Set(d, m.writeScale);
-        const auto divisor = hn::Set(d, m.writeDivisor);
-        for (int p = 0; p < kPlanes; ++p) {
-            if (scaled)
-                v[p] = hn::Mul(v[p], scale);
-            if (divided)
-                v[p] = hn::Div(v[p], divisor);
-        }
-        StoreSamples<kSample, kPlanes>(d, v, m.limit, out, x);
-    });
+    const auto convert = [&](auto d, hn::Vec<decltype(d)> v, int64_t i) {
+        if (scaled)
+            v = hn::Mul(v, hn::Set(d, m.writeScale));
+        if (divided)
+            v = hn::Div(v, hn::Set(d, m.writeDivisor));
+        StoreSamples<kSample>(d, v, m.limit, out, i);
+    };
+    if constexpr (kPlanes == 3) {
+        const float* in = reinterpret_cast<const float*>(pixels);
+        ForEachLane(3 * int64_t{width},
+                    [&](auto d, int64_t i) { convert(d, hn::LoadU(d, in + i), i); });
+    } else {
+        ForEachLane(width, [&](auto d, int64_t x) {
+            hn::Vec<decltype(d)> c0, c1, c2;
+            hn::LoadInterleaved3(d, pixels[x].c, c0, c1, c2);
+            convert(d, AddInOrder(AddInOrder(c0, c1), c2), x);
+        });
+    }
 }
 
 // Instantiates `Loop` for the mode's sample type and planes.
