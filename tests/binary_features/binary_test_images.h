@@ -10,6 +10,7 @@
 
 #include "host.h"
 #include "platform.h"
+#include "scratch_dir.h"
 
 namespace binary_test {
 
@@ -37,21 +38,6 @@ inline host::Image RandomImage(std::mt19937& rng, int32_t width, int32_t height,
     return image;
 }
 
-// A fresh empty directory under the system temp dir, removed on scope exit.
-struct ScratchDir {
-    std::filesystem::path path;
-    explicit ScratchDir(const std::string& tag)
-    {
-        std::random_device rd;
-        path = std::filesystem::temp_directory_path() /
-               (tag + "-" + std::to_string(rd()) + std::to_string(rd()));
-        std::filesystem::create_directories(path);
-    }
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
+using test_support::ScratchDir;
 
 }  // namespace binary_test

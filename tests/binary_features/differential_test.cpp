@@ -330,7 +330,7 @@ TEST(Differential, LargeLabelCounts)
 TEST(Differential, WorkImagesInFiles)
 {
     binary_test::ScratchDir dir("binary-differential-files");
-    host::ScopedFolder prefs(kPreferencesFolderType, dir.path);
+    host::ScopedFolder prefs(kPreferencesFolderType, dir.Path());
     host::ScopedMemoryBudget noMemory(0);
     std::mt19937 rng(808);
     for (const char* name : {"fill_holes", "label_brightness", "total_perimeter"}) {
@@ -347,7 +347,7 @@ class MarkerSelectDifferential : public ::testing::Test {
 protected:
     void WriteReference(const host::Image& marks)
     {
-        std::ofstream out(dir_.path / "Reference Image.xzy", std::ios::binary);
+        std::ofstream out(dir_.Path() / "Reference Image.xzy", std::ios::binary);
         uint16_t header[3] = {static_cast<uint16_t>(marks.width),
                               static_cast<uint16_t>(marks.height), 12};
         out.write(reinterpret_cast<const char*>(header), sizeof header);
@@ -400,7 +400,7 @@ protected:
     }
 
     binary_test::ScratchDir dir_{"marker-select-differential"};
-    host::ScopedFolder prefs_{kPreferencesFolderType, dir_.path};
+    host::ScopedFolder prefs_{kPreferencesFolderType, dir_.Path()};
     Pair modules_{"marker_select"};
 };
 

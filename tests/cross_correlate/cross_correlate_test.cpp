@@ -3,6 +3,8 @@
 // direct circular correlation, the shared scaling, and cancelling.
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -26,26 +28,9 @@ namespace {
 class CrossCorrelate : public ::testing::Test {
 protected:
     CrossCorrelate()
-        : dir_(MakeDir()), prefs_(kPreferencesFolderType, dir_),
+        : dir_(scratch_.Path()), prefs_(kPreferencesFolderType, dir_),
           module_(PLUGIN_DIR "/cross_correlate.so")
     {}
-    ~CrossCorrelate() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    static fs::path MakeDir()
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("cross_correlate_") + info->test_suite_name() + "_" +
-                           info->name() + "_" + std::to_string(::getpid());
-        std::replace(name.begin(), name.end(), '/', '_');
-        fs::path dir = fs::temp_directory_path() / name;
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        return dir;
-    }
 
     // Writes the stored reference image file: a 6-byte header of native
     // unsigned 16-bit width, height and bytes per pixel (12), then RGB96
@@ -68,6 +53,7 @@ protected:
         WriteReference(host::Image::Make(width, height, plugInModeRGBColor, 8));
     }
 
+    test_support::ScratchDir scratch_{"cross_correlate"};
     fs::path dir_;
     host::ScopedFolder prefs_;
     host::Module module_;

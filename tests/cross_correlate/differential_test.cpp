@@ -5,6 +5,8 @@
 // signed zeros, huge and negative floats).
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -330,23 +332,7 @@ TEST_F(Differential, TablesAndRefusedSizesMatchLiteral)
 
 class DifferentialRuns : public Differential {
 protected:
-    DifferentialRuns() : dir_(MakeDir()), prefs_(kPreferencesFolderType, dir_) {}
-    ~DifferentialRuns() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    static fs::path MakeDir()
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        fs::path dir =
-            fs::temp_directory_path() / (std::string("cross_correlate_diff_") + info->name() + "_" +
-                                         std::to_string(::getpid()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        return dir;
-    }
+    DifferentialRuns() : dir_(scratch_.Path()), prefs_(kPreferencesFolderType, dir_) {}
 
     // The stored reference: a 6-byte header, then RGB96 floats as given.
     void WriteReference(int32_t width, int32_t height, const std::vector<float>& samples) const
@@ -373,6 +359,7 @@ protected:
             EXPECT_EQ(entry.path().filename(), "Reference Image.xzy");
     }
 
+    test_support::ScratchDir scratch_{"cross_correlate_diff"};
     fs::path dir_;
     host::ScopedFolder prefs_;
 };

@@ -3,18 +3,15 @@
 // and a real photograph correlated with a cyclically moved copy of itself.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "command.h"
 #include "host.h"
 #include "image_file.h"
 #include "platform.h"
 #include "refusal_messages.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -27,40 +24,27 @@ struct Outcome {
 
 class ThroughFilterhost : public ::testing::Test {
 protected:
-    ThroughFilterhost()
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ =
-            fs::temp_directory_path() / ("cross_correlate_filterhost_" + std::string(info->name()) +
-                                         "_" + std::to_string(::getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_ / "prefs");
-    }
-    ~ThroughFilterhost() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    ThroughFilterhost() { dir_.Sub("prefs"); }
 
     // Runs `filterhost run PLUGIN INPUT [-o OUTPUT]` with this test's
     // Preferences folder; stderr is kept for the message lines.
     Outcome Run(const std::string& plugin, const fs::path& input, const fs::path& output = {})
     {
-        const fs::path errFile = dir_ / "stderr.txt";
-        std::string command = "'" BINARY_DIR "/bin/filterhost' --plugin-dir '" PLUGIN_DIR "' run " +
-                              plugin + " '" + input.string() + "' --prefs-dir '" +
-                              (dir_ / "prefs").string() + "'";
-        if (!output.empty())
-            command += " -o '" + output.string() + "'";
-        command += " 2>'" + errFile.string() + "' >/dev/null";
-        Outcome outcome;
-        const int raw = std::system(command.c_str());
-        outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        std::ifstream in(errFile);
-        std::stringstream text;
-        text << in.rdbuf();
-        outcome.err = text.str();
-        return outcome;
+        test_support::Command command;
+        command.argv = {test_support::FilterhostPath().string(),
+                        "--plugin-dir",
+                        PLUGIN_DIR,
+                        "run",
+                        plugin,
+                        input.string(),
+                        "--prefs-dir",
+                        (dir_ / "prefs").string()};
+        if (!output.empty()) {
+            command.argv.push_back("-o");
+            command.argv.push_back(output.string());
+        }
+        const auto result = test_support::RunCommand(command, dir_.Path());
+        return Outcome{result.exit, result.err};
     }
 
     fs::path Write(const std::string& name, const host::Image& image)
@@ -70,7 +54,7 @@ protected:
         return path;
     }
 
-    fs::path dir_;
+    test_support::ScratchDir dir_{"cross_correlate_filterhost"};
 };
 
 host::Image Patterned(int32_t width, int32_t height)

@@ -160,7 +160,7 @@ TEST(FillHoles, RGB48HoleIsFilled)
 TEST(FillHoles, WorkImageRefusedSkipsTheWork)
 {
     binary_test::ScratchDir dir("fill-holes");
-    host::ScopedFolder prefs(kPreferencesFolderType, dir.path / "missing");
+    host::ScopedFolder prefs(kPreferencesFolderType, dir.Path() / "missing");
     host::ScopedMemoryBudget budget(0);
     auto image = GreyImage({"#####", "#...#", "#####"});
     auto report = host::RunFilter(FillHoles(), image);

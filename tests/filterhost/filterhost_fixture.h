@@ -11,13 +11,17 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
 #include <thread>
 
+#include "command.h"
 #include "host.h"
 #include "image_file.h"
+#include "scratch_dir.h"
 
 extern char** environ;
 
@@ -26,12 +30,11 @@ namespace fh_test {
 namespace fs = std::filesystem;
 using host::Image;
 
-inline const std::string kFilterhost = BINARY_DIR "/bin/filterhost";
+inline const std::string kFilterhost = test_support::FilterhostPath().string();
 
 inline std::string Slurp(const fs::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return test_support::ReadText(file);
 }
 
 struct Outcome {
@@ -43,71 +46,43 @@ class Filterhost : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = fs::temp_directory_path() /
-               ("filterhost_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
         fs::create_directories(dir_ / "home");
         fs::create_directories(dir_ / "desktop");
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     fs::path File(const std::string& name) const { return dir_ / name; }
 
-    // Starts filterhost with stdout and stderr going to files, its folders
-    // pointed into the test's directory.
+    // Starts filterhost with its folders pointed into the test's directory
+    // and nothing of the caller's HOME, XDG or FILTERHOST_ settings; later
+    // settings in extraEnv replace earlier ones.
     pid_t Start(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
     {
-        std::vector<std::string> env;
+        test_support::Command command;
+        command.argv = {kFilterhost};
+        command.argv.insert(command.argv.end(), args.begin(), args.end());
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
-            if (entry.rfind("FILTERHOST_", 0) == 0 || entry.rfind("XDG_", 0) == 0 ||
-                entry.rfind("HOME=", 0) == 0)
-                continue;
-            env.push_back(entry);
+            if (entry.rfind("FILTERHOST_", 0) == 0 || entry.rfind("XDG_", 0) == 0)
+                command.env.push_back(entry.substr(0, entry.find('=')));
         }
-        env.push_back("HOME=" + (dir_ / "home").string());
-        env.push_back("FILTERHOST_PREFS_DIR=" + (dir_ / "prefs").string());
-        env.push_back("FILTERHOST_DESKTOP_DIR=" + (dir_ / "desktop").string());
-        for (const auto& extra : extraEnv) {  // later settings replace earlier ones
-            const std::string key = extra.substr(0, extra.find('=') + 1);
-            std::erase_if(env, [&](const std::string& e) { return e.rfind(key, 0) == 0; });
-            env.push_back(extra);
-        }
-
-        std::vector<std::string> argv = {kFilterhost};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> argp, envp;
-        for (auto& a : argv)
-            argp.push_back(a.data());
-        argp.push_back(nullptr);
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, File("stdout").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, File("stderr").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = -1;
-        const int rc =
-            posix_spawn(&pid, kFilterhost.c_str(), &actions, nullptr, argp.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        EXPECT_EQ(rc, 0) << "cannot start " << kFilterhost;
+        command.env.push_back("HOME=" + (dir_ / "home").string());
+        command.env.push_back("FILTERHOST_PREFS_DIR=" + (dir_ / "prefs").string());
+        command.env.push_back("FILTERHOST_DESKTOP_DIR=" + (dir_ / "desktop").string());
+        command.env.insert(command.env.end(), extraEnv.begin(), extraEnv.end());
+        auto child = std::make_unique<test_support::Child>(command, dir_.Path());
+        const pid_t pid = child->Pid();
+        last_ = child.get();
+        children_[pid] = std::move(child);
         return pid;
     }
 
     Outcome Wait(pid_t pid)
     {
-        int status = 0;
-        Outcome outcome;
-        if (waitpid(pid, &status, 0) == pid)
-            outcome.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-        outcome.out = Slurp(File("stdout"));
-        outcome.err = Slurp(File("stderr"));
-        return outcome;
+        auto found = children_.find(pid);
+        if (found == children_.end())
+            return {};
+        const auto result = found->second->Wait();
+        return Outcome{result.exit, result.out, result.err};
     }
 
     Outcome Run(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv = {})
@@ -115,18 +90,15 @@ protected:
         return Wait(Start(args, extraEnv));
     }
 
-    // Waits until the child's stderr holds `text` (false after 20 s).
-    bool AwaitStderr(const std::string& text)
-    {
-        for (int i = 0; i < 2000; ++i) {
-            if (Slurp(File("stderr")).find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
+    // Waits until the last started child's stderr holds `text` (false after
+    // 20 s).
+    bool AwaitStderr(const std::string& text) { return last_ && last_->AwaitErr(text, 20); }
 
-    fs::path dir_;
+    test_support::ScratchDir dir_{"filterhost"};
+
+private:
+    std::map<pid_t, std::unique_ptr<test_support::Child>> children_;
+    test_support::Child* last_ = nullptr;
 };
 
 inline Image RandomImage(int16_t mode, int16_t depth, unsigned seed)

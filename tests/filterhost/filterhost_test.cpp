@@ -120,7 +120,7 @@ TEST_F(Filterhost, HostErrorsExitOneWithOneLineAndWriteNothing)
         std::vector<std::string> args;
         std::string err;  // the whole of stderr, or its start when it ends in "..."
     };
-    const std::string d = dir_.string();
+    const std::string d = dir_.Path().string();
     const Case cases[] = {
         {{"run", "rgb_to_ihs", d + "/float.tif", "-o", d + "/out.png", "--json", d + "/r.json"},
          "filterhost: cannot write '" + d +

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "plugin_description.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -29,13 +30,8 @@ std::string Slurp(const fs::path& file)
 
 class TempFolder : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("plugin_description_" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    fs::path dir_;
+    test_support::ScratchDir scratch_{"plugin_description"};
+    const fs::path dir_ = scratch_.Path();
 };
 
 TEST(PluginDescription, EveryBuiltModuleHasOneMatchingItsAboutText)

@@ -207,7 +207,7 @@ TEST(LabelBrightness, CancelWhileWritingKeepsTheLinesWritten)
 TEST(LabelBrightness, WorkImageRefusedSkipsTheWork)
 {
     binary_test::ScratchDir dir("label-brightness");
-    host::ScopedFolder prefs(kPreferencesFolderType, dir.path / "missing");
+    host::ScopedFolder prefs(kPreferencesFolderType, dir.Path() / "missing");
     host::ScopedMemoryBudget budget(0);
     auto image = GreyImage({"6666", "6#66", "6666"});
     auto report = host::RunFilter(LabelBrightness(), image);

@@ -4,6 +4,8 @@
 // '.' white).
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -70,20 +72,8 @@ Picture ToPicture(const host::Image& img)
 // unsigned 16-bit, then the RGB96 pixels as native floats.
 class MarkerSelect : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() /
-               ("marker_select_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        prefs_.emplace(kPreferencesFolderType, dir_);
-    }
-    void TearDown() override
-    {
-        prefs_.reset();
-        fs::remove_all(dir_);
-    }
+    void SetUp() override { prefs_.emplace(kPreferencesFolderType, dir_); }
+    void TearDown() override { prefs_.reset(); }
 
     void WriteReference(const Grey& g)
     {
@@ -113,7 +103,8 @@ protected:
         return ToPicture(r.output);
     }
 
-    fs::path dir_;
+    test_support::ScratchDir scratch_{"marker_select"};
+    fs::path dir_ = scratch_.Path();
     std::optional<host::ScopedFolder> prefs_;
     host::Module module_{PLUGIN_DIR "/marker_select.so"};
 };

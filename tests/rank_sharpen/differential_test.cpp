@@ -5,6 +5,8 @@
 // fraction, and cancels at random points.
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -41,10 +43,6 @@ class RankSharpenDifferential : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = fs::temp_directory_path() /
-               ("rank_sharpen_diff_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
         desk_.emplace(kDesktopFolderType, dir_);
         prefs_.emplace(kPreferencesFolderType, dir_);
     }
@@ -52,7 +50,6 @@ protected:
     {
         desk_.reset();
         prefs_.reset();
-        fs::remove_all(dir_);
     }
     void Parameters(const std::string& text)
     {
@@ -73,7 +70,8 @@ protected:
         }
     }
 
-    fs::path dir_;
+    test_support::ScratchDir scratch_{"rank_sharpen_diff"};
+    fs::path dir_ = scratch_.Path();
     std::optional<host::ScopedFolder> desk_;
     std::optional<host::ScopedFolder> prefs_;
 };

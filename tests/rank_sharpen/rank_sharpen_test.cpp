@@ -5,6 +5,8 @@
 // opening and closing from the disc's offsets directly.
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -190,9 +192,6 @@ class RankSharpenTest : public ::testing::Test {
 protected:
     RankSharpenTest() : module_(PLUGIN_DIR "/rank_sharpen.so")
     {
-        std::random_device rd;
-        dir_ = std::filesystem::temp_directory_path() /
-               ("rank_sharpen_test_" + std::to_string(rd()) + std::to_string(rd()));
         std::filesystem::create_directories(dir_ / "desk");
         std::filesystem::create_directories(dir_ / "pref");
         desk_.emplace(kDesktopFolderType, dir_ / "desk");
@@ -202,8 +201,6 @@ protected:
     {
         desk_.reset();
         pref_.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     void Parameters(const std::string& text)
     {
@@ -225,7 +222,8 @@ protected:
     }
 
     host::Module module_;
-    std::filesystem::path dir_;
+    test_support::ScratchDir scratch_{"rank_sharpen"};
+    std::filesystem::path dir_ = scratch_.Path();
     std::optional<host::ScopedFolder> desk_, pref_;
 };
 

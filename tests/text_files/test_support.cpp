@@ -1,9 +1,5 @@
 #include "test_support.h"
 
-#include <fstream>
-#include <iterator>
-#include <random>
-
 #include "entry.h"
 #include "platform.h"
 
@@ -14,12 +10,8 @@ extern "C" int32_t MainUserEntry(void)
 }
 extern "C" const char gAboutText[] = "Text file tests";
 
-DesktopTest::DesktopTest()
+DesktopTest::DesktopTest() : scratch_("text_files"), dir_(scratch_.Path())
 {
-    std::random_device rd;
-    dir_ = std::filesystem::temp_directory_path() /
-           ("text_files_test_" + std::to_string(rd()) + std::to_string(rd()));
-    std::filesystem::create_directories(dir_);
     folder_ = std::make_unique<host::ScopedFolder>(kDesktopFolderType, dir_);
     gOpenFileList = nullptr;
 }
@@ -28,20 +20,16 @@ DesktopTest::~DesktopTest()
 {
     _CloseAllTextFiles();
     folder_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
 }
 
 void DesktopTest::PutFile(const std::string& name, const std::string& bytes) const
 {
-    std::ofstream out(PathOf(name), std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    test_support::WriteBytes(PathOf(name), bytes);
 }
 
 std::string DesktopTest::FileBytes(const std::string& name) const
 {
-    std::ifstream in(PathOf(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return test_support::ReadText(PathOf(name));
 }
 
 TextFileNode* DesktopTest::OpenWith(const std::string& bytes)

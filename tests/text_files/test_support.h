@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host.h"
+#include "scratch_dir.h"
 #include "text_file.h"
 
 class DesktopTest : public ::testing::Test {
@@ -23,6 +24,10 @@ protected:
     TextFileNode* OpenWith(const std::string& bytes);
     const std::vector<std::string>& Messages() const { return capture_.Messages(); }
 
+private:
+    test_support::ScratchDir scratch_;
+
+protected:
     std::filesystem::path dir_;
 
 private:

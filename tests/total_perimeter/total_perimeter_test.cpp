@@ -3,6 +3,8 @@
 // at exactly 127.5, and random images against a direct computation.
 #include <gtest/gtest.h>
 
+#include "scratch_dir.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -141,13 +143,10 @@ TEST_F(TotalPerimeter, ColourPixelsUseTheMeanOfTheirChannels)
 TEST_F(TotalPerimeter, WithoutItsWorkImageReportsNothing)
 {
     // No temporary memory, and a folder where the work image's file would go.
-    namespace fs = std::filesystem;
-    const fs::path dir =
-        fs::temp_directory_path() / ("total_perimeter_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "Binary");
+    test_support::ScratchDir dir("total_perimeter");
+    dir.Sub("Binary");
     {
-        host::ScopedFolder prefs(kPreferencesFolderType, dir);
+        host::ScopedFolder prefs(kPreferencesFolderType, dir.Path());
         host::ScopedMemoryBudget noMemory(0);
         const host::Image input = FromPicture({"...", ".#.", "..."});
         host::RunReport r = host::RunFilter(module_, input);
@@ -155,7 +154,6 @@ TEST_F(TotalPerimeter, WithoutItsWorkImageReportsNothing)
         EXPECT_TRUE(r.messages.empty());
         EXPECT_EQ(r.output, input);
     }
-    fs::remove_all(dir);
 }
 
 // Direct computation: visit every image pixel in raster order, look at the
