@@ -81,16 +81,17 @@ static void _ForgetOpenImage(NamedImage* image)
     }
 }
 
-/* One positioned transfer of count bytes between the file and buffer. The
- * seek's result is not looked at; the result is that of the transfer. */
+/* One positioned transfer of count bytes between the file and buffer. A
+ * failed seek fails the transfer: the bytes would land in the wrong place. */
 static OSErr _FileTransfer(int16_t fileRef, uint64_t offset, void* buffer, uint64_t count,
                            bool write, int32_t* moved)
 {
-    SetFPos(fileRef, fsFromStart, static_cast<int64_t>(offset));
-    uint8_t* bytes = static_cast<uint8_t*>(buffer);
-    OSErr result = noErr;
     if (moved != nullptr)
         *moved = 0;
+    OSErr result = SetFPos(fileRef, fsFromStart, static_cast<int64_t>(offset));
+    if (result != noErr)
+        return result;
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
     do {
         uint64_t piece = count < kMaxTransfer ? count : kMaxTransfer;
         int32_t asked = static_cast<int32_t>(piece);
@@ -188,26 +189,39 @@ extern "C" OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t 
         return result;
     }
 
-    /* The header, straight from the record's three fields. Its result is
-     * not looked at: the first zero chunk's result stands for it. */
+    /* A working image's file is taken out of the folder as soon as it is
+     * open, so it never outlives the process, however that ends. */
+    bool inFolder = true;
+    if (!keepOnDisk) {
+        result = HDelete(vRefNum, dirID, counted);
+        inFolder = result != noErr;
+    }
+
+    /* The header, straight from the record's three fields. A header that
+     * fails to go out fails the image like any zero chunk. */
     uint8_t header[kNamedImageHeaderBytes];
     std::memcpy(header + 0, &record->width, 2);
     std::memcpy(header + 2, &record->height, 2);
     std::memcpy(header + 4, &record->bytesPerPixel, 2);
     int32_t headerCount = kNamedImageHeaderBytes;
-    FSWrite(record->fileRef, &headerCount, header);
+    if (result == noErr)
+        result = FSWrite(record->fileRef, &headerCount, header);
+    if (result == noErr && headerCount != kNamedImageHeaderBytes)
+        result = ioErr;
 
     /* Zero fill in file order, at least one chunk (of 0 bytes when empty). */
     uint64_t remaining = record->byteCount;
     do {
         uint64_t chunk = remaining < kZeroChunk ? remaining : kZeroChunk;
         int32_t count = static_cast<int32_t>(chunk);
-        result = FSWrite(record->fileRef, &count, zeros);
+        if (result == noErr)
+            result = FSWrite(record->fileRef, &count, zeros);
         if (result == noErr && static_cast<uint64_t>(count) != chunk)
             result = ioErr;
         if (result != noErr) {
             FSClose(record->fileRef);
-            HDelete(vRefNum, dirID, counted);
+            if (inFolder)
+                HDelete(vRefNum, dirID, counted);
             std::free(zeros);
             _ReleaseRecord(record);
             return result;
@@ -278,8 +292,10 @@ extern "C" void _TossNamedImage(NamedImage* image)
     _ForgetOpenImage(image);
     if (image->fileRef != 0) {
         FSClose(image->fileRef);
+        /* A working image's file left the folder when it was made; deleting
+         * by name now could only hit another process's file. */
         Str255 counted;
-        if (_NameToCounted(image->name, counted))
+        if (image->keepOnDisk && _NameToCounted(image->name, counted))
             _DeletePreferencesFile(counted);
     }
     _ReleaseRecord(image);

@@ -15,6 +15,7 @@
 
 #include <string.h>
 
+#include "entry.h"
 #include "memory.h"
 #include "messages.h"
 #include "platform/platform.h"
@@ -104,6 +105,10 @@ OSErr OpenTextFileToRead(const char* name, TextFileNode** file)
     *file = nullptr;
     int16_t refNum = 0;
     OSErr err = OpenDesktopFile(name, false, &refNum);
+    /* A missing file is the caller's to handle (defaults, say); one that is
+     * there but cannot be opened must not pass for missing. */
+    if (err != noErr && err != fnfErr)
+        _NoteDataFailure(err, "OpenTextFileToRead");
     if (err != noErr)
         return err;
     TextFileNode* node = AddTextFileNode(refNum, 1);
@@ -148,6 +153,10 @@ OSErr _ReadCH(int16_t fileRef, char* ch, Boolean* endOfLine, Boolean* endOfFile)
     int32_t count = 1;
     char byte = 0;
     OSErr err = FSRead(fileRef, &count, &byte);
+    /* A failing read ends the text like its end would, but the run must not
+     * then pass off what it read as the whole file. */
+    if (err != noErr && err != eofErr)
+        _NoteDataFailure(err, "_ReadCH");
     if (err != noErr || count < 1) {
         *ch = kEndOfFileChar;
         *endOfFile = 1;

@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <optional>
 #include <string>
 
@@ -25,6 +28,7 @@
 #include "platform/platform.h"
 #include "plugin_search.h"
 #include "run_json.h"
+#include "safe_output.h"
 
 namespace fs = std::filesystem;
 
@@ -57,14 +61,22 @@ public:
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &previous_);
+        for (size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &action, &previous_[i]);
     }
-    ~InterruptHandler() { sigaction(SIGINT, &previous_, nullptr); }
+    ~InterruptHandler()
+    {
+        for (size_t i = 0; i < std::size(kSignals); ++i)
+            sigaction(kSignals[i], &previous_[i], nullptr);
+    }
     InterruptHandler(const InterruptHandler&) = delete;
     InterruptHandler& operator=(const InterruptHandler&) = delete;
 
 private:
-    struct sigaction previous_ {};
+    // SIGTERM and SIGHUP cancel like Ctrl-C, so that the plug-in's shut-down
+    // still removes what the run left half made.
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction previous_[std::size(kSignals)]{};
 };
 
 // A one-line bar redrawn in place on stderr, shown only on a terminal.
@@ -129,6 +141,20 @@ int HostError(const std::string& text)
 {
     std::cerr << "filterhost: " << text << "\n";
     return kExitHostError;
+}
+
+// A signal held while the output was written: Ctrl-C counts as a cancel;
+// any other ends filterhost the way it would have without the hold.
+int InterruptedWrite(int signal)
+{
+    if (signal == SIGINT) {
+        std::cerr << "filterhost: cancelled; nothing written\n";
+        return kExitCancelled;
+    }
+    std::cerr << "filterhost: interrupted (" << strsignal(signal) << "); nothing written\n";
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+    return 128 + signal;
 }
 
 std::string EnvOr(const char* name, const std::string& fallback = {})
@@ -297,8 +323,10 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders)
     if (report.result == 0) {
         if (!args.output.empty()) {
             try {
-                host::WriteImageFile(args.output, report.output);
-                summary.outputWritten = true;
+                const int signal = filterhost::WriteOutputShielded(args.output, report.output);
+                summary.outputWritten = signal == 0;
+                if (signal != 0)
+                    status = InterruptedWrite(signal);
             } catch (const std::exception& e) {
                 status = HostError(e.what());
             }
