@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 PYTHON ?= /usr/bin/python3
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all bootstrap configure build test demo asan-test bench bench-peers format check-format clean
+.PHONY: all bootstrap configure build test demo asan-test bench bench-peers format check-format clean fuzz fuzz-build fuzz-ci
 
 all: build
 
@@ -34,6 +34,20 @@ asan-test: bootstrap
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# libFuzzer targets under ASan and UBSan, built with clang in $(FUZZ_BUILD);
+# `make fuzz` runs each for FUZZ_SECONDS, `make fuzz-ci` briefly for CI.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz-build: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFILTERKIT_FUZZ=ON -DFILTERKIT_TESTS=OFF -DFILTERKIT_BENCH=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target image_reader_fuzz ref_image_fuzz text_number_fuzz plugin_run_fuzz fuzz_seeds
+
+fuzz: fuzz-build
+	@scripts/fuzz $(FUZZ_SECONDS) $(FUZZ_BUILD)
+
+fuzz-ci: fuzz-build
+	@scripts/fuzz 15 $(FUZZ_BUILD)
+
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
@@ -48,4 +62,4 @@ check-format:
 	@scripts/check-format
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

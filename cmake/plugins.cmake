@@ -14,7 +14,9 @@ function(add_filter_plugin name)
   target_link_libraries(${name} PRIVATE filter_framework platform ${P_LIBS})
   target_link_options(${name} PRIVATE
     "LINKER:--whole-archive" "$<TARGET_FILE:filter_framework>" "LINKER:--no-whole-archive")
-  target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+  # (Fuzz builds leave the sanitizer runtime to the executable that loads them.)
+  target_link_options(${name} PRIVATE -Wl,-Bsymbolic
+                      $<$<NOT:$<BOOL:${FILTERKIT_FUZZ}>>:-Wl,--no-undefined>)
   if(P_OUTPUT_DIR)
     set(out ${P_OUTPUT_DIR})
   else()
