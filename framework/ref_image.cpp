@@ -37,7 +37,6 @@
 static constexpr uint16_t kRefBytesPerPixel = 12;
 
 NamedImage* gRefImage = nullptr;
-OpenImageNode* gOpenImageFileList = nullptr;
 
 /* The new reference image being written, when gRefImage is one: a flag for
  * each of its lines written so far, and the number still to write. Null

@@ -18,7 +18,7 @@
 #include "entry.h"
 #include "memory.h"
 #include "messages.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 TextFileNode* gOpenFileList = nullptr;
 

@@ -15,7 +15,7 @@
 
 #include "fuzz_support.h"
 #include "host.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "host.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 

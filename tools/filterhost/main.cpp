@@ -25,7 +25,7 @@
 
 #include "host.h"
 #include "image_file.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "plugin_search.h"
 #include "run_json.h"
 #include "safe_output.h"
