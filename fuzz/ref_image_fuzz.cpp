@@ -45,7 +45,8 @@ void ReadAsNamedImage()
         for (int32_t y = 0; y < image->height; y++)
             _GetLine(image, y, line.data());
     }
-    if (columnBytes <= kLargestBuffer && image->width <= 64) {
+    // Columns of a file image cost a seek and a read a pixel: small ones only.
+    if (columnBytes <= kLargestBuffer && image->width <= 16 && image->height <= 64) {
         std::vector<uint8_t> column(columnBytes + 1);
         for (int32_t x = 0; x < image->width; x++)
             _GetColumn(image, x, column.data());

@@ -234,7 +234,7 @@ OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, int8_
         return ioErr;
     int fd = open(path.c_str(), flags);
     if (fd < 0)
-        return errno == ENXIO ? static_cast<OSErr>(fnfErr) : ErrnoToOSErr(errno);
+        return errno == ENXIO || errno == EISDIR ? static_cast<OSErr>(fnfErr) : ErrnoToOSErr(errno);
     // Only regular files are files here: a folder, FIFO, socket or device
     // (also behind a symbolic link) is not found.
     struct stat info;

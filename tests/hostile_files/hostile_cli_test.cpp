@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -282,6 +283,55 @@ TEST_F(HostileFiles, KilledStoreLeavesTheOldReferenceOrTheNewOne)
         const Outcome read = Run({"run", "marker_select", small});
         EXPECT_EQ(read.exit, now == old ? 0 : 2) << read.err;
     }
+}
+
+// Stores of two references of one size alternate while marker_select runs:
+// each run sees one reference whole and gives that reference's result.
+TEST_F(HostileFiles, ReaderDuringAStoreSeesTheOldOrTheNewReference)
+{
+    const std::string input = Input(Noise(160, 160, 8), "input.ppm").string();
+    const std::string first = Input(Noise(160, 160, 9), "first.ppm").string();
+    const std::string second = Input(Noise(160, 160, 10), "second.ppm").string();
+    std::string results[2];
+    for (int i = 0; i < 2; i++) {
+        ASSERT_EQ(Run({"run", "store_reference", i == 0 ? first : second}).exit, 0);
+        const fs::path out = dir_ / "out" / ("expected" + std::to_string(i) + ".ppm");
+        ASSERT_EQ(Run({"run", "marker_select", input, "-o", out.string()}).exit, 0);
+        results[i] = Slurp(out);
+    }
+    ASSERT_NE(results[0], results[1]);
+
+    std::atomic<bool> done{false};
+    std::thread stores([&] {
+        for (int i = 0; !done; i++) {
+            std::vector<std::string> argv = {kFilterhost,
+                                             "run",
+                                             "store_reference",
+                                             i % 2 ? first : second,
+                                             "--prefs-dir=" + (dir_ / "prefs").string(),
+                                             "-q"};
+            std::vector<char*> argp;
+            for (auto& a : argv)
+                argp.push_back(a.data());
+            argp.push_back(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                execv(kFilterhost.c_str(), argp.data());
+                _exit(127);
+            }
+            int status = 0;
+            waitpid(pid, &status, 0);
+        }
+    });
+    for (int run = 0; run < 12; run++) {
+        const fs::path out = dir_ / "out" / "during.ppm";
+        const Outcome outcome = Run({"run", "marker_select", input, "-o", out.string()});
+        EXPECT_EQ(outcome.exit, 0) << outcome.err;
+        const std::string got = Slurp(out);
+        EXPECT_TRUE(got == results[0] || got == results[1]) << "run " << run;
+    }
+    done = true;
+    stores.join();
 }
 
 }  // namespace
