@@ -137,8 +137,8 @@ protected:
     }
 
     // Fails each operation of a run in turn, up to `limit` evenly spread
-    // injection points; returns how many were tried.
-    int64_t Sweep(const host::Module& module, bool memory, int64_t limit)
+    // injection points; says how many were tried of how many there are.
+    std::string Sweep(const host::Module& module, bool memory, int64_t limit)
     {
         PlatformSetFaultInjection(0, 0);
         const Outcome clean = Run(module, 0, 0);
@@ -153,7 +153,7 @@ protected:
                 break;
             RestoreReference();
         }
-        return tried;
+        return std::to_string(tried) + " of " + std::to_string(total);
     }
 
     // A successful store changes the reference: put the first one back.
@@ -175,10 +175,10 @@ protected:
 TEST_P(FaultInjection, EveryFailedOperationGivesACleanFailureOrTheRightResult)
 {
     host::Module module(std::string(PLUGIN_DIR "/") + GetParam() + ".so");
-    const int64_t files = Sweep(module, false, 2000);
-    const int64_t memory = Sweep(module, true, 2000);
+    const std::string files = Sweep(module, false, 2000);
+    const std::string memory = Sweep(module, true, 2000);
     // Working images on files: temporary memory refused throughout.
-    int64_t onFiles = 0;
+    std::string onFiles;
     {
         host::ScopedMemoryBudget none(0);
         onFiles = Sweep(module, false, 150);
