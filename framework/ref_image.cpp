@@ -258,6 +258,11 @@ extern "C" OSErr WriteTempImageColumn(NamedImage* imageID, int32_t x, const void
     return _Noted(_PutColumn(imageID, x, buffer), x, imageID->width, "WriteTempImageColumn");
 }
 
+extern "C" void* GetTempImagePixels(NamedImage* imageID)
+{
+    return imageID == nullptr ? nullptr : imageID->data;
+}
+
 /* Shut-down: the reference image's file is closed and kept, or deleted when
  * it is a new image that never got all its lines; the record is released.
  * gRefImage is cleared by the next run's start-up. */
