@@ -7,9 +7,10 @@
  * is emptied by _CloseAllTextFiles (the run's shut-down calls it), so a
  * caller's pointer stays valid until the end of the run.
  *
- * Reading is unbuffered, one FSRead per character. A carriage return ends
- * a line; line feed, form feed and NUL are dropped; the end of the file (or
- * a failed read) reads as the character 0x1A with endOfFile set.
+ * Reading is unbuffered, one FSRead per character. A carriage return, a
+ * carriage return and line feed, or a line feed alone ends a line, so files
+ * from any system read alike; form feed and NUL are dropped; the end of the
+ * file (or a failed read) reads as the character 0x1A with endOfFile set.
  */
 #include "text_file.h"
 
@@ -69,6 +70,22 @@ TextFileNode* AddTextFileNode(int16_t refNum, Boolean forReading)
     node->next = gOpenFileList;
     gOpenFileList = node;
     return node;
+}
+
+/* After a carriage return: a line feed right behind it belongs to the same
+ * line end and is consumed; anything else is left to be read next. */
+void SkipLineFeed(int16_t fileRef)
+{
+    int32_t count = 1;
+    char next = 0;
+    OSErr err = FSRead(fileRef, &count, &next);
+    if (err != noErr && err != eofErr)
+        _NoteDataFailure(err, "_ReadCH");
+    if (err != noErr || count < 1)
+        return;
+    /* A character that cannot be put back would be lost to the text. */
+    if (next != '\n')
+        _NoteDataFailure(SetFPos(fileRef, fsFromMark, -1), "_ReadCH");
 }
 
 }  // namespace
@@ -164,7 +181,9 @@ OSErr _ReadCH(int16_t fileRef, char* ch, Boolean* endOfLine, Boolean* endOfFile)
         *ch = byte;
         *endOfFile = 0;
     }
-    *endOfLine = (*ch == '\r' || *endOfFile) ? 1 : 0;
+    if (*ch == '\r' && !*endOfFile)
+        SkipLineFeed(fileRef);
+    *endOfLine = (*ch == '\r' || *ch == '\n' || *endOfFile) ? 1 : 0;
     return noErr;
 }
 
@@ -187,9 +206,9 @@ OSErr _ReadCString(int16_t fileRef, char* token, Boolean* endOfLine, Boolean* en
         _ReadCH(fileRef, &ch, &lineEnded, &fileEnded);
         if (fileEnded)
             break;
-        if (ch == '\n' || ch == '\f' || ch == '\0')
+        if (ch == '\f' || ch == '\0')
             continue;
-        if (ch == '\r' || ch == '\t' || ch == ',' || ch == ' ')
+        if (ch == '\r' || ch == '\n' || ch == '\t' || ch == ',' || ch == ' ')
             break;
         work[length++] = ch;
         work[length] = 0;
