@@ -8,7 +8,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PYTHON ?= /usr/bin/python3
 
 .PHONY: all bootstrap configure build test demo asan-test release-check install-check \
-        bench bench-peers format check-format tidy clean
+        bench bench-peers format check-format tidy clean fuzz fuzz-build fuzz-ci
 
 all: build
 
@@ -49,6 +49,20 @@ release-check: bootstrap
 install-check: release-check
 	@scripts/check-install $(RELEASE_BUILD)
 
+# libFuzzer targets under ASan and UBSan, built with clang in $(FUZZ_BUILD);
+# `make fuzz` runs each for FUZZ_SECONDS, `make fuzz-ci` briefly for CI.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+fuzz-build: bootstrap
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFILTERKIT_FUZZ=ON -DFILTERKIT_TESTS=OFF -DFILTERKIT_BENCH=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target image_reader_fuzz ref_image_fuzz text_number_fuzz plugin_run_fuzz fuzz_seeds
+
+fuzz: fuzz-build
+	@scripts/fuzz $(FUZZ_SECONDS) $(FUZZ_BUILD)
+
+fuzz-ci: fuzz-build
+	@scripts/fuzz 15 $(FUZZ_BUILD)
+
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
@@ -66,4 +80,4 @@ tidy: configure
 	@git ls-files 'host/*.cpp' 'tools/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD)

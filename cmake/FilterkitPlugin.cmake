@@ -14,6 +14,8 @@ function(filterkit_link_plugin_module name)
   # link it a second time without --whole-archive.
   set_property(TARGET ${name} PROPERTY LINK_LIBRARY_OVERRIDE_filter_framework WHOLE_ARCHIVE)
   set_property(TARGET ${name} PROPERTY LINK_LIBRARY_OVERRIDE_filterkit::filter_framework WHOLE_ARCHIVE)
-  target_link_options(${name} PRIVATE LINKER:-Bsymbolic LINKER:--no-undefined)
+  # (A fuzz build leaves the sanitizer runtime to the program that loads it.)
+  target_link_options(${name} PRIVATE LINKER:-Bsymbolic
+                      $<$<NOT:$<BOOL:${FILTERKIT_FUZZ}>>:LINKER:--no-undefined>)
   set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so")
 endfunction()

@@ -10,6 +10,7 @@
 // stagingLine null and is shut down like any other run.
 #include "entry.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "memory.h"
@@ -24,6 +25,9 @@ namespace {
 // True from a start-up until its shut-down, also for runs without a staging
 // line, so that the shut-down still releases what such a run opened.
 bool gRunOpen = false;
+
+// The first data failure of the run (noErr when none), see _NoteDataFailure.
+OSErr gDataFailure = noErr;
 
 constexpr int32_t kHostPlanes = -1;
 constexpr int32_t kHighestMode = 17;
@@ -67,6 +71,8 @@ void _FilterMain(int16_t selector, FilterRecord* filterRecord, int32_t* data, in
         _KVStartupInitialization(filterRecord);
         code = static_cast<int16_t>(MainUserEntry());
         _KVShutdownCleanup();
+        if (code == noErr)
+            code = gDataFailure;
         break;
     case filterSelectorContinue:
         break;
@@ -103,6 +109,7 @@ void _KVStartupInitialization(FilterRecord* filterRecord)
     gOpenFileList = nullptr;
     gRefImage = nullptr;
     gOpenImageFileList = nullptr;
+    gDataFailure = noErr;
     gRunOpen = true;
 
     if (run.imageMode < 0 || run.imageMode > kHighestMode)
@@ -174,6 +181,19 @@ void GetOriginalDimensions(int32_t* width, int32_t* height)
         *width = gPrimaryImage.width;
     if (height != nullptr)
         *height = gPrimaryImage.height;
+}
+
+void _NoteDataFailure(OSErr error, const char* function)
+{
+    if (error == noErr || gDataFailure != noErr)
+        return;
+    gDataFailure = error;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "Image data could not be read or written (error %d).  The result is not "
+                  "used. (%s)",
+                  static_cast<int>(error), function);
+    ErrorMessage(text);
 }
 
 int32_t _PhotoshopAdvanceState(void)

@@ -46,6 +46,13 @@ void _KVShutdownCleanup(void);
 void GetOriginalDimensions(int32_t* width, int32_t* height);
 int32_t _PhotoshopAdvanceState(void);
 
+/* Records that data of an auxiliary image or a text file could not be read
+ * or written during the run (the first such failure is shown, naming
+ * `function`). Filter bodies do not look at these results, so the run's
+ * result becomes that error unless the body itself failed: a result built
+ * on missing data is never reported as a success. */
+void _NoteDataFailure(OSErr error, const char* function);
+
 #ifdef __cplusplus
 }
 #endif

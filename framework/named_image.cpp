@@ -82,16 +82,17 @@ static void _ForgetOpenImage(NamedImage* image)
     }
 }
 
-/* One positioned transfer of count bytes between the file and buffer. The
- * seek's result is not looked at; the result is that of the transfer. */
+/* One positioned transfer of count bytes between the file and buffer. A
+ * failed seek fails the transfer: the bytes would land in the wrong place. */
 static OSErr _FileTransfer(int16_t fileRef, uint64_t offset, void* buffer, uint64_t count,
                            bool write, int32_t* moved)
 {
-    SetFPos(fileRef, fsFromStart, static_cast<int64_t>(offset));
-    uint8_t* bytes = static_cast<uint8_t*>(buffer);
-    OSErr result = noErr;
     if (moved != nullptr)
         *moved = 0;
+    OSErr result = SetFPos(fileRef, fsFromStart, static_cast<int64_t>(offset));
+    if (result != noErr)
+        return result;
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
     do {
         uint64_t piece = count < kMaxTransfer ? count : kMaxTransfer;
         int32_t asked = static_cast<int32_t>(piece);
@@ -156,8 +157,8 @@ static bool _MakeInMemory(NamedImage* record)
 
 /* The header, straight from the record's three fields, then byteCount zero
  * bytes in chunks, in file order: at least one chunk (of 0 bytes when
- * empty). The header write's result is not looked at: the first chunk's
- * result stands for it. A short chunk counts as ioErr. */
+ * empty). A header or chunk that fails, or goes out short (ioErr), fails
+ * the whole. */
 static OSErr _WriteClearedFile(const NamedImage* record, const uint8_t* zeros)
 {
     uint8_t header[kNamedImageHeaderBytes];
@@ -165,7 +166,11 @@ static OSErr _WriteClearedFile(const NamedImage* record, const uint8_t* zeros)
     std::memcpy(header + 2, &record->height, 2);
     std::memcpy(header + 4, &record->bytesPerPixel, 2);
     int32_t headerCount = kNamedImageHeaderBytes;
-    FSWrite(record->fileRef, &headerCount, header);
+    OSErr headerResult = FSWrite(record->fileRef, &headerCount, header);
+    if (headerResult == noErr && headerCount != kNamedImageHeaderBytes)
+        headerResult = ioErr;
+    if (headerResult != noErr)
+        return headerResult;
 
     uint64_t remaining = record->byteCount;
     do {
@@ -183,7 +188,9 @@ static OSErr _WriteClearedFile(const NamedImage* record, const uint8_t* zeros)
 
 /* The pixels in a new file of the image's name in the Preferences folder,
  * cleared. A file that was created but cannot be opened or cleared is
- * closed and deleted again. */
+ * closed and deleted again. A working image's file is taken out of the
+ * folder as soon as it is open, so it never outlives the process, however
+ * that ends. */
 static OSErr _MakeInFile(NamedImage* record, const PreferencesSpot* folder,
                          const unsigned char* counted, const uint8_t* zeros)
 {
@@ -192,15 +199,19 @@ static OSErr _MakeInFile(NamedImage* record, const PreferencesSpot* folder,
     OSErr result = HCreate(folder->vRefNum, folder->dirID, counted, kCreatorCode, kFileTypeCode);
     if (result != noErr)
         return result;
+    bool inFolder = true;
     result = HOpen(folder->vRefNum, folder->dirID, counted, fsRdWrPerm, &record->fileRef);
-    if (result == noErr) {
-        result = _WriteClearedFile(record, zeros);
-        if (result != noErr) {
-            FSClose(record->fileRef);
-            record->fileRef = 0;
-        }
+    if (result == noErr && !record->keepOnDisk) {
+        result = HDelete(folder->vRefNum, folder->dirID, counted);
+        inFolder = result != noErr;
     }
-    if (result != noErr)
+    if (result == noErr)
+        result = _WriteClearedFile(record, zeros);
+    if (result != noErr && record->fileRef != 0) {
+        FSClose(record->fileRef);
+        record->fileRef = 0;
+    }
+    if (result != noErr && inFolder)
         HDelete(folder->vRefNum, folder->dirID, counted);
     return result;
 }
@@ -300,8 +311,10 @@ extern "C" void _TossNamedImage(NamedImage* image)
     _ForgetOpenImage(image);
     if (image->fileRef != 0) {
         FSClose(image->fileRef);
+        /* A working image's file left the folder when it was made; deleting
+         * by name now could only hit another process's file. */
         Str255 counted;
-        if (_NameToCounted(image->name, counted))
+        if (image->keepOnDisk && _NameToCounted(image->name, counted))
             _DeletePreferencesFile(counted);
     }
     _ReleaseRecord(image);

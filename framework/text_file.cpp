@@ -16,6 +16,7 @@
 
 #include <string.h>
 
+#include "entry.h"
 #include "memory.h"
 #include "messages.h"
 #include "platform.h"
@@ -77,10 +78,14 @@ void SkipLineFeed(int16_t fileRef)
 {
     int32_t count = 1;
     char next = 0;
-    if (FSRead(fileRef, &count, &next) != noErr || count < 1)
+    OSErr err = FSRead(fileRef, &count, &next);
+    if (err != noErr && err != eofErr)
+        _NoteDataFailure(err, "_ReadCH");
+    if (err != noErr || count < 1)
         return;
+    /* A character that cannot be put back would be lost to the text. */
     if (next != '\n')
-        SetFPos(fileRef, fsFromMark, -1);
+        _NoteDataFailure(SetFPos(fileRef, fsFromMark, -1), "_ReadCH");
 }
 
 }  // namespace
@@ -117,6 +122,10 @@ OSErr OpenTextFileToRead(const char* name, TextFileNode** file)
     *file = nullptr;
     int16_t refNum = 0;
     OSErr err = OpenDesktopFile(name, false, &refNum);
+    /* A missing file is the caller's to handle (defaults, say); one that is
+     * there but cannot be opened must not pass for missing. */
+    if (err != noErr && err != fnfErr)
+        _NoteDataFailure(err, "OpenTextFileToRead");
     if (err != noErr)
         return err;
     TextFileNode* node = AddTextFileNode(refNum, 1);
@@ -161,6 +170,10 @@ OSErr _ReadCH(int16_t fileRef, char* ch, Boolean* endOfLine, Boolean* endOfFile)
     int32_t count = 1;
     char byte = 0;
     OSErr err = FSRead(fileRef, &count, &byte);
+    /* A failing read ends the text like its end would, but the run must not
+     * then pass off what it read as the whole file. */
+    if (err != noErr && err != eofErr)
+        _NoteDataFailure(err, "_ReadCH");
     if (err != noErr || count < 1) {
         *ch = kEndOfFileChar;
         *endOfFile = 1;

@@ -10,8 +10,13 @@
 #include "testing.h"
 
 #include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -110,8 +115,80 @@ float Image::F32(int32_t x, int32_t y, int plane) const
 
 // ---- Module -------------------------------------------------------------
 
+namespace {
+
+// The file's first bytes, as many as it has up to `count`.
+std::vector<uint8_t> ReadHead(int fd, size_t count)
+{
+    std::vector<uint8_t> bytes(count);
+    size_t got = 0;
+    while (got < count) {
+        const ssize_t n = pread(fd, bytes.data() + got, count - got, static_cast<off_t>(got));
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+bool Within(uint64_t offset, uint64_t length, uint64_t size)
+{
+    return offset <= size && length <= size - offset;
+}
+
+// Why the loader must not be handed this file, or empty when it may be. The
+// loader maps a module's segments straight from the file, so a file cut
+// short (a copy that did not finish) would fault with SIGBUS when touched
+// instead of failing to load: every table and every segment the headers
+// name must lie inside the file.
+std::string ModuleFileProblem(const std::filesystem::path& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return std::strerror(errno);
+    struct stat info {};
+    const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    std::vector<uint8_t> head = regular ? ReadHead(fd, sizeof(Elf64_Ehdr)) : std::vector<uint8_t>{};
+    if (!regular) {
+        close(fd);
+        return "not a regular file";
+    }
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    Elf64_Ehdr header{};
+    if (head.size() < sizeof header || std::memcmp(head.data(), ELFMAG, SELFMAG) != 0 ||
+        head[EI_CLASS] != ELFCLASS64) {
+        close(fd);
+        return "not a 64-bit ELF module (damaged or cut short?)";
+    }
+    std::memcpy(&header, head.data(), sizeof header);
+    std::string problem;
+    const uint64_t programBytes = uint64_t{header.e_phnum} * header.e_phentsize;
+    const uint64_t sectionBytes = uint64_t{header.e_shnum} * header.e_shentsize;
+    if (header.e_phentsize != sizeof(Elf64_Phdr) || !Within(header.e_phoff, programBytes, size) ||
+        (header.e_shnum != 0 && !Within(header.e_shoff, sectionBytes, size))) {
+        problem = "its headers point past its end";
+    } else {
+        std::vector<Elf64_Phdr> segments(header.e_phnum);
+        const ssize_t got =
+            pread(fd, segments.data(), programBytes, static_cast<off_t>(header.e_phoff));
+        if (got != static_cast<ssize_t>(programBytes))
+            problem = "its program headers cannot be read";
+        for (const Elf64_Phdr& segment : segments)
+            if (problem.empty() && segment.p_type != PT_NULL &&
+                !Within(segment.p_offset, segment.p_filesz, size))
+                problem = "a segment lies past its end";
+    }
+    close(fd);
+    return problem.empty() ? problem : problem + " (damaged or cut short?)";
+}
+
+}  // namespace
+
 Module::Module(const std::filesystem::path& path) : path_(path)
 {
+    if (const std::string problem = ModuleFileProblem(path); !problem.empty())
+        throw std::runtime_error("cannot load plug-in '" + path.string() + "': " + problem);
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = dlerror();

@@ -40,6 +40,24 @@ int64_t gTempInUse = 0;
 PlatformMessageHandler gMessageHandler = nullptr;
 void* gMessageContext = nullptr;
 
+// Fault injection for tests: operations are counted from the last
+// PlatformSetFaultInjection, and the one whose number was named fails.
+int64_t gFileOperations = 0;
+int64_t gMemoryRequests = 0;
+int64_t gFailFileOperation = 0;
+int64_t gFailMemoryRequest = 0;
+
+// True when this file operation is the one chosen to fail.
+bool FileOperationFails()
+{
+    return ++gFileOperations == gFailFileOperation;
+}
+
+bool MemoryRequestFails()
+{
+    return ++gMemoryRequests == gFailMemoryRequest;
+}
+
 struct HandleBlock {
     char* master;  // first member: a Handle points here
     int64_t size;
@@ -237,6 +255,8 @@ OSErr HCreate(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, uin
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
     if (err != noErr)
         return err;
+    if (FileOperationFails())
+        return dskFulErr;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return ErrnoToOSErr(errno);
@@ -255,7 +275,9 @@ OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, int8_
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
     if (err != noErr)
         return err;
-    int flags = O_CLOEXEC;
+    // Opened without waiting: a FIFO or a device in place of a file must not
+    // hang the open, and it is refused below anyway.
+    int flags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     switch (permission) {
     case fsRdPerm:
         flags |= O_RDONLY;
@@ -272,11 +294,16 @@ OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, int8_
         ++number;
     if (gOpenFiles.count(number) != 0)
         return tmfoErr;
+    if (FileOperationFails())
+        return ioErr;
     int fd = open(path.c_str(), flags);
     if (fd < 0)
-        return ErrnoToOSErr(errno);
+        return errno == ENXIO || errno == EISDIR ? static_cast<OSErr>(fnfErr) : ErrnoToOSErr(errno);
+    // Only regular files are files here: a folder, FIFO, socket or device
+    // (also behind a symbolic link) is not found.
     struct stat info;
-    if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         close(fd);
         return fnfErr;
     }
@@ -292,7 +319,25 @@ OSErr HDelete(int16_t vRefNum, int32_t dirID, const unsigned char* fileName)
     OSErr err = ResolvePath(vRefNum, dirID, fileName, &path);
     if (err != noErr)
         return err;
+    if (FileOperationFails())
+        return ioErr;
     if (unlink(path.c_str()) != 0)
+        return ErrnoToOSErr(errno);
+    return noErr;
+}
+
+OSErr HRenameOver(int16_t vRefNum, int32_t dirID, const unsigned char* oldName,
+                  const unsigned char* newName)
+{
+    std::string from, to;
+    OSErr err = ResolvePath(vRefNum, dirID, oldName, &from);
+    if (err == noErr)
+        err = ResolvePath(vRefNum, dirID, newName, &to);
+    if (err != noErr)
+        return err;
+    if (FileOperationFails())
+        return ioErr;
+    if (rename(from.c_str(), to.c_str()) != 0)
         return ErrnoToOSErr(errno);
     return noErr;
 }
@@ -307,6 +352,10 @@ OSErr FSRead(int16_t refNum, int32_t* count, void* buffer)
     }
     if (count == nullptr || *count < 0)
         return paramErr;
+    if (FileOperationFails()) {
+        *count = 0;
+        return ioErr;
+    }
     int64_t wanted = *count, moved = 0;
     char* bytes = static_cast<char*>(buffer);
     while (moved < wanted) {
@@ -335,6 +384,10 @@ OSErr FSWrite(int16_t refNum, int32_t* count, const void* buffer)
     }
     if (count == nullptr || *count < 0)
         return paramErr;
+    if (FileOperationFails()) {
+        *count = 0;
+        return dskFulErr;
+    }
     int64_t wanted = *count, moved = 0;
     const char* bytes = static_cast<const char*>(buffer);
     while (moved < wanted) {
@@ -374,6 +427,8 @@ OSErr SetFPos(int16_t refNum, int16_t posMode, int64_t posOffset)
     default:
         return paramErr;
     }
+    if (FileOperationFails())
+        return ioErr;
     if (lseek(fd, static_cast<off_t>(posOffset), whence) < 0) {
         return errno == EINVAL ? posErr : ioErr;
     }
@@ -400,6 +455,8 @@ OSErr SetEOF(int16_t refNum, int64_t logicalEOF)
         return rfNumErr;
     if (logicalEOF < 0)
         return paramErr;
+    if (FileOperationFails())
+        return dskFulErr;
     if (ftruncate(fd, static_cast<off_t>(logicalEOF)) != 0)
         return ErrnoToOSErr(errno);
     return noErr;
@@ -449,6 +506,8 @@ Handle TempNewHandle(int64_t size, OSErr* resultCode)
     HandleBlock* block = nullptr;
     if (size < 0) {
         err = paramErr;
+    } else if (MemoryRequestFails()) {
+        err = memFullErr;
     } else if (gTempBudget >= 0 && size > gTempBudget - gTempInUse) {
         err = memFullErr;
     } else {
@@ -559,6 +618,24 @@ int64_t PlatformTempMemoryInUse(void)
 int32_t PlatformOpenFileCount(void)
 {
     return static_cast<int32_t>(gOpenFiles.size());
+}
+
+void PlatformSetFaultInjection(int64_t failFileOperation, int64_t failMemoryRequest)
+{
+    gFileOperations = 0;
+    gMemoryRequests = 0;
+    gFailFileOperation = failFileOperation;
+    gFailMemoryRequest = failMemoryRequest;
+}
+
+int64_t PlatformFileOperationCount(void)
+{
+    return gFileOperations;
+}
+
+int64_t PlatformMemoryRequestCount(void)
+{
+    return gMemoryRequests;
 }
 
 }  // extern "C"

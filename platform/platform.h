@@ -58,9 +58,16 @@ enum { fsAtMark = 0, fsFromStart = 1, fsFromLEOF = 2, fsFromMark = 3 };
  * keeps them. vRefNum 0 with dirID 0 names the current directory. */
 OSErr HCreate(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, uint32_t creator,
               uint32_t fileType);
+/* Opens regular files only: a folder, FIFO, socket or device answers fnfErr
+ * at once, without waiting for a writer. */
 OSErr HOpen(int16_t vRefNum, int32_t dirID, const unsigned char* fileName, int8_t permission,
             int16_t* refNum);
 OSErr HDelete(int16_t vRefNum, int32_t dirID, const unsigned char* fileName);
+/* Renames oldName to newName in one folder, replacing any file called
+ * newName in one step: a reader opening newName finds the old file or the
+ * new one, never neither and never a mixture. */
+OSErr HRenameOver(int16_t vRefNum, int32_t dirID, const unsigned char* oldName,
+                  const unsigned char* newName);
 
 /* *count is the number of bytes asked for on entry and moved on return.
  * Reading past the end moves what there is and answers eofErr. */
@@ -110,6 +117,16 @@ void PlatformSetTempMemoryBudget(int64_t bytes);
 int64_t PlatformGetTempMemoryBudget(void);
 int64_t PlatformTempMemoryInUse(void);
 int32_t PlatformOpenFileCount(void);
+
+/* Fault injection for tests. Counting starts afresh with this call; the
+ * failFileOperation-th file operation (create, open, delete, rename, read,
+ * write, set position, set end of file) and the failMemoryRequest-th
+ * temporary-memory request then fail as a full disk, an I/O error or a lack
+ * of memory would. 0 fails nothing. The counts tell how many operations a
+ * run made, which bounds a sweep over every one of them. */
+void PlatformSetFaultInjection(int64_t failFileOperation, int64_t failMemoryRequest);
+int64_t PlatformFileOperationCount(void);
+int64_t PlatformMemoryRequestCount(void);
 
 #ifdef __cplusplus
 }

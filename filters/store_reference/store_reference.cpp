@@ -3,8 +3,11 @@
  * as RGB96 pixels, into the reference image file, replacing the one stored
  * before. The host's image is left unchanged (no result lines are written).
  *
+ * The new reference image replaces the old one only once every line is in
+ * it; a store that fails or is cancelled leaves the old one as it was.
+ *
  * The reference image's header holds 16-bit sizes, so an image wider or
- * taller than 65,535 pixels is refused before the old reference is deleted.
+ * taller than 65,535 pixels is refused before anything is written.
  */
 #include "filter_framework.h"
 
@@ -49,7 +52,14 @@ extern "C" int32_t MainUserEntry(void)
             break;
         }
         ReadOriginalLine(y, line);
-        WriteRefImageLine(y, line);
+        /* A line that cannot be stored (a full disk) ends the run, which the
+         * framework has reported: the new reference image is then dropped
+         * and the old one kept. */
+        OSErr written = WriteRefImageLine(y, line);
+        if (written != noErr) {
+            result = written;
+            break;
+        }
     }
 
     if (line != nullptr)

@@ -61,6 +61,7 @@ TEST_F(RefImageTest, StoredInOneRunReadBackInTheNext)
     }
     for (int32_t y = 0; y < 2; y++)
         ASSERT_EQ(WriteRefImageLine(y, Line(4, 10.0f * y).data()), noErr);
+    ASSERT_EQ(WriteRefImageLine(2, zeros.data()), noErr);
     NextRun();
 
     EXPECT_EQ(std::vector<std::string>{kRefName}, Files());
@@ -95,6 +96,8 @@ TEST_F(RefImageTest, InitializingAgainReplacesTheImageAlsoWithASmallerOne)
     std::vector<float> got(6, 9.0f);
     ASSERT_EQ(ReadRefImageLine(0, got.data()), noErr);
     EXPECT_EQ(got, std::vector<float>(6, 0.0f));
+    EXPECT_FALSE(fs::exists(dir_ / kRefName)) << "nothing is stored before every line is";
+    ASSERT_EQ(WriteRefImageLine(0, got.data()), noErr);
     std::vector<uint8_t> want = NativeHeader(2, 1, 12);
     want.resize(6 + 24, 0);
     EXPECT_EQ(ReadFileBytes(dir_ / kRefName), want);
@@ -110,6 +113,88 @@ TEST_F(RefImageTest, ShortReferenceFileGivesEndOfFileAndNoImage)
     EXPECT_EQ(gRefImage, nullptr);
     EXPECT_EQ(PlatformOpenFileCount(), baseOpenFiles_) << "the failed open leaves no file open";
     EXPECT_TRUE(fs::exists(dir_ / kRefName));
+}
+
+// A reference file whose header does not describe a 12-byte-a-pixel image
+// with every pixel present is refused: nothing reads past a line buffer or
+// beyond the file's data, and the file stays for a new store to replace.
+TEST_F(RefImageTest, DamagedReferenceFileIsRefusedAndKept)
+{
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> header;
+        size_t pixelBytes;
+        OSErr expected;
+    };
+    const Case cases[] = {
+        {"intact header, one byte of pixels", NativeHeader(1, 1, 12), 1, eofErr},
+        {"short body", NativeHeader(4, 3, 12), 4 * 3 * 12 - 1, eofErr},
+        {"bytes per pixel 0", NativeHeader(4, 3, 0), 4 * 3 * 12, paramErr},
+        {"bytes per pixel 1", NativeHeader(4, 3, 1), 4 * 3, paramErr},
+        {"bytes per pixel above 12", NativeHeader(4, 3, 4000), 4 * 3 * 4000, paramErr},
+        {"longer than its header says", NativeHeader(4, 3, 12), 4 * 3 * 12 + 1, paramErr},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> bytes = c.header;
+        bytes.resize(bytes.size() + c.pixelBytes, 0x7F);
+        WriteFileBytes(dir_ / kRefName, bytes);
+        messages_.Clear();
+        int32_t w = -1, h = -1;
+        EXPECT_EQ(GetRefDimensions(&w, &h), c.expected) << c.what;
+        EXPECT_EQ(w, 0) << c.what;
+        EXPECT_EQ(h, 0) << c.what;
+        std::vector<float> line(4 * 3 + 1, 5.0f);
+        EXPECT_NE(ReadRefImageLine(0, line.data()), noErr) << c.what;
+        EXPECT_EQ(line, std::vector<float>(4 * 3 + 1, 5.0f)) << c.what;
+        EXPECT_EQ(messages_.Messages(),
+                  (std::vector<std::string>{
+                      "The reference image is damaged.  Store it again. (_OpenRefImage)",
+                      "The reference image is damaged.  Store it again. (_OpenRefImage)",
+                      "There is no reference image (ReadRefImageLine)"}))
+            << c.what;
+        EXPECT_EQ(gRefImage, nullptr) << c.what;
+        EXPECT_EQ(PlatformOpenFileCount(), baseOpenFiles_) << c.what;
+        EXPECT_EQ(ReadFileBytes(dir_ / kRefName), bytes) << c.what;
+    }
+}
+
+TEST_F(RefImageTest, NewReferenceReplacesTheStoredOneOnlyWhenEveryLineIsWritten)
+{
+    ASSERT_EQ(InitializeRefImage(2, 2), noErr);
+    ASSERT_EQ(WriteRefImageLine(0, Line(2, 1.0f).data()), noErr);
+    ASSERT_EQ(WriteRefImageLine(1, Line(2, 2.0f).data()), noErr);
+    NextRun();
+    const std::vector<uint8_t> stored = ReadFileBytes(dir_ / kRefName);
+
+    // A new image with a line missing at the end of the run is dropped.
+    ASSERT_EQ(InitializeRefImage(3, 2), noErr);
+    ASSERT_EQ(WriteRefImageLine(1, Line(3, 3.0f).data()), noErr);
+    ASSERT_EQ(WriteRefImageLine(1, Line(3, 4.0f).data()), noErr);
+    EXPECT_EQ(ReadFileBytes(dir_ / kRefName), stored);
+    NextRun();
+    EXPECT_EQ(Files(), std::vector<std::string>{kRefName.string()});
+    EXPECT_EQ(ReadFileBytes(dir_ / kRefName), stored);
+
+    // Out-of-order lines count once each; the last one missing completes it.
+    ASSERT_EQ(InitializeRefImage(3, 2), noErr);
+    ASSERT_EQ(WriteRefImageLine(1, Line(3, 4.0f).data()), noErr);
+    EXPECT_EQ(ReadFileBytes(dir_ / kRefName), stored);
+    ASSERT_EQ(WriteRefImageLine(0, Line(3, 5.0f).data()), noErr);
+    int32_t w = 0, h = 0;
+    ASSERT_EQ(GetRefDimensions(&w, &h), noErr);
+    EXPECT_EQ(ReadFileBytes(dir_ / kRefName).size(), 6u + 3 * 2 * 12);
+    NextRun();
+    EXPECT_EQ(Files(), std::vector<std::string>{kRefName.string()});
+    std::vector<float> got(9);
+    ASSERT_EQ(GetRefDimensions(&w, &h), noErr);
+    EXPECT_EQ(w, 3);
+    ASSERT_EQ(ReadRefImageLine(0, got.data()), noErr);
+    EXPECT_EQ(got, Line(3, 5.0f));
+
+    // An image of no lines is complete at once.
+    ASSERT_EQ(InitializeRefImage(7, 0), noErr);
+    NextRun();
+    EXPECT_EQ(ReadFileBytes(dir_ / kRefName), NativeHeader(7, 0, 12));
 }
 
 TEST_F(TempImageTest, NullImageIDIsReportedByEachOperation)
@@ -139,7 +224,8 @@ TEST_F(TempImageTest, TemporaryImagesLeaveNoFileOrMemoryBehindAfterTheRun)
         ASSERT_EQ(MakeTemporaryImage(3, 2, 8, "Temp B", &onDisk), noErr);
     }
     EXPECT_EQ(onDisk->data, nullptr);
-    EXPECT_EQ(Files(), std::vector<std::string>{"Temp B"});
+    EXPECT_NE(onDisk->fileRef, 0);
+    EXPECT_TRUE(Files().empty()) << "a working image's file leaves the folder once open";
 
     // Lines and columns go through the wrappers unchanged.
     uint32_t column[8] = {1, 2, 3, 4, 5, 6, 7, 8}, line[8] = {};
@@ -189,6 +275,7 @@ TEST_F(TempImageTest, FailedCreationHandsOutNullAndRegistersNothing)
 TEST_F(TempImageTest, TemporaryImageUnderTheReferenceNameDeletesTheStoredReference)
 {
     ASSERT_EQ(InitializeRefImage(1, 1), noErr);
+    ASSERT_EQ(WriteRefImageLine(0, Line(1, 0.0f).data()), noErr);
     NextRun();
     ASSERT_TRUE(fs::exists(dir_ / kRefName));
     NamedImage* image = nullptr;

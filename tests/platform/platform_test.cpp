@@ -3,12 +3,14 @@
 // codes, creator and type kept where the file system can, temporary memory
 // under a budget, and messages handed to the host.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "host.h"
@@ -196,3 +198,98 @@ TEST(PlatformMemory, NestedBudgetScopesRestoreTheirOwnPredecessor)
     }
     EXPECT_EQ(PlatformGetTempMemoryBudget(), before);
 }
+
+namespace {
+
+// A FIFO or a device in place of a file is refused at once, in every
+// permission: opening a FIFO for reading would otherwise wait for a writer,
+// and /dev/zero would never end.
+TEST_F(PlatformFiles, OnlyRegularFilesOpenAndNothingWaits)
+{
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero");
+    fs::create_directory(dir / "folder");
+    std::ofstream(dir / "plain") << "x";
+    fs::create_symlink(dir / "plain", dir / "link");
+    for (int8_t permission : {fsRdPerm, fsWrPerm, fsRdWrPerm}) {
+        for (const char* name : {"fifo", "zero", "folder"}) {
+            int16_t ref = 7;
+            EXPECT_EQ(HOpen(vRef, dirID, Counted(name).c_str(), permission, &ref), fnfErr)
+                << name << " " << int{permission};
+            EXPECT_EQ(ref, 0);
+        }
+        for (const char* name : {"plain", "link"}) {
+            int16_t ref = 0;
+            ASSERT_EQ(HOpen(vRef, dirID, Counted(name).c_str(), permission, &ref), noErr) << name;
+            EXPECT_EQ(FSClose(ref), noErr);
+        }
+    }
+    EXPECT_EQ(PlatformOpenFileCount(), 0);
+}
+
+TEST_F(PlatformFiles, RenameOverReplacesInOneStep)
+{
+    std::ofstream(dir / "new") << "new";
+    std::ofstream(dir / "old") << "old";
+    int16_t reader = 0;
+    ASSERT_EQ(HOpen(vRef, dirID, Counted("old").c_str(), fsRdPerm, &reader), noErr);
+    ASSERT_EQ(HRenameOver(vRef, dirID, Counted("new").c_str(), Counted("old").c_str()), noErr);
+    EXPECT_FALSE(fs::exists(dir / "new"));
+    std::ifstream in(dir / "old");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+    // A reader that opened the old file goes on reading the old file.
+    char text[3] = {};
+    int32_t count = 3;
+    EXPECT_EQ(FSRead(reader, &count, text), noErr);
+    EXPECT_EQ(std::string(text, 3), "old");
+    FSClose(reader);
+    EXPECT_EQ(HRenameOver(vRef, dirID, Counted("gone").c_str(), Counted("old").c_str()), fnfErr);
+    EXPECT_EQ(HRenameOver(vRef, dirID, Counted("old").c_str(), Counted("a/b").c_str()), bdNamErr);
+}
+
+// The N-th file operation or memory request fails, once, with the error a
+// full disk, a failing device or a lack of memory would give.
+TEST_F(PlatformFiles, FaultInjectionFailsExactlyTheNthOperation)
+{
+    std::ofstream(dir / "f") << "abcdef";
+    const auto name = Counted("f");
+    int16_t ref = 0;
+    char byte = 0;
+    int32_t count = 1;
+    PlatformSetFaultInjection(2, 0);
+    ASSERT_EQ(HOpen(vRef, dirID, name.c_str(), fsRdWrPerm, &ref), noErr);  // 1
+    EXPECT_EQ(FSRead(ref, &count, &byte), ioErr);                          // 2
+    EXPECT_EQ(count, 0);
+    count = 1;
+    EXPECT_EQ(FSRead(ref, &count, &byte), noErr);  // 3
+    EXPECT_EQ(byte, 'a');
+    EXPECT_EQ(PlatformFileOperationCount(), 3);
+
+    PlatformSetFaultInjection(1, 0);
+    count = 1;
+    EXPECT_EQ(FSWrite(ref, &count, "z"), dskFulErr);
+    PlatformSetFaultInjection(1, 0);
+    EXPECT_EQ(SetFPos(ref, fsFromStart, 0), ioErr);
+    PlatformSetFaultInjection(1, 0);
+    EXPECT_EQ(HDelete(vRef, dirID, name.c_str()), ioErr);
+    EXPECT_TRUE(fs::exists(dir / "f"));
+    PlatformSetFaultInjection(1, 0);
+    EXPECT_EQ(HCreate(vRef, dirID, Counted("g").c_str(), 0, 0), dskFulErr);
+    EXPECT_FALSE(fs::exists(dir / "g"));
+    FSClose(ref);
+
+    PlatformSetFaultInjection(0, 2);
+    OSErr err = noErr;
+    Handle first = TempNewHandle(8, &err);
+    EXPECT_EQ(err, noErr);
+    EXPECT_EQ(TempNewHandle(8, &err), nullptr);
+    EXPECT_EQ(err, memFullErr);
+    Handle third = TempNewHandle(8, &err);
+    EXPECT_EQ(err, noErr);
+    EXPECT_EQ(PlatformMemoryRequestCount(), 3);
+    DisposeHandle(first);
+    DisposeHandle(third);
+    PlatformSetFaultInjection(0, 0);
+}
+
+}  // namespace

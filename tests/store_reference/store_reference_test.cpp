@@ -133,16 +133,52 @@ TEST_F(StoreReferenceTest, RunningAgainReplacesTheReferenceAlsoWithASmallerImage
     EXPECT_EQ(read.output, smaller);
 }
 
-TEST_F(StoreReferenceTest, CancelMidwayKeepsTheStoredLinesAndZerosAfterThem)
+TEST_F(StoreReferenceTest, CancelMidwayKeepsThePreviousReference)
 {
-    const host::Image input = RandomRGB(4, 5, 5);
+    const host::Image old = RandomRGB(3, 3, 8);
+    ASSERT_EQ(host::RunFilter(store_, old).result, 0);
     host::RunOptions options;
     options.cancelAtAbortTest = 3;  // before line 2
-    host::RunReport report = host::RunFilter(store_, input, options);
+    host::RunReport report = host::RunFilter(store_, RandomRGB(4, 5, 5), options);
     EXPECT_EQ(report.result, -128);
-    std::vector<uint8_t> expected = ExpectedFile(input);
-    std::fill(expected.begin() + 6 + 2 * 4 * 12, expected.end(), 0);
-    EXPECT_EQ(ReadFileBytes(dir_ / kRefName), expected);
+    EXPECT_EQ(Files(), std::vector<std::string>{kRefName});
+    EXPECT_EQ(ReadFileBytes(dir_ / kRefName), ExpectedFile(old));
+}
+
+TEST_F(StoreReferenceTest, CancelledFirstStoreLeavesNoReference)
+{
+    host::RunOptions options;
+    options.cancelAtAbortTest = 2;
+    EXPECT_EQ(host::RunFilter(store_, RandomRGB(4, 5, 5), options).result, -128);
+    EXPECT_TRUE(Files().empty());
+}
+
+// Every file operation of a store, failed in turn: the run either stores the
+// whole new image and says 0, or fails, says so and leaves the old image.
+TEST_F(StoreReferenceTest, StoreThatFailsAtAnyFileOperationKeepsThePreviousReference)
+{
+    const host::Image old = RandomRGB(3, 2, 9);
+    const host::Image next = RandomRGB(5, 4, 10);
+    PlatformSetFaultInjection(0, 0);
+    ASSERT_EQ(host::RunFilter(store_, next).result, 0);
+    const int64_t operations = PlatformFileOperationCount();
+    ASSERT_EQ(host::RunFilter(store_, old).result, 0);
+    ASSERT_GT(operations, 8);
+    for (int64_t n = 1; n <= operations; n++) {
+        PlatformSetFaultInjection(n, 0);
+        host::RunReport report = host::RunFilter(store_, next);
+        PlatformSetFaultInjection(0, 0);
+        EXPECT_EQ(PlatformOpenFileCount(), 0) << "operation " << n;
+        EXPECT_EQ(Files(), std::vector<std::string>{kRefName}) << "operation " << n;
+        if (report.result == 0) {
+            EXPECT_EQ(ReadFileBytes(dir_ / kRefName), ExpectedFile(next)) << "operation " << n;
+            EXPECT_TRUE(report.messages.empty()) << "operation " << n;
+            ASSERT_EQ(host::RunFilter(store_, old).result, 0);
+        } else {
+            EXPECT_EQ(ReadFileBytes(dir_ / kRefName), ExpectedFile(old)) << "operation " << n;
+            EXPECT_EQ(report.messages.size(), 1u) << "operation " << n;
+        }
+    }
 }
 
 TEST_F(StoreReferenceTest, ImageTooLargeForTheHeaderIsRefusedAndTheOldReferenceKept)

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -21,6 +23,7 @@
 #include "progress.h"
 #include "run_folders.h"
 #include "run_json.h"
+#include "safe_output.h"
 
 namespace filterhost {
 namespace fs = std::filesystem;
@@ -80,6 +83,7 @@ private:
     PrivateFolder& Private();
     void Filter();
     int WriteOutput();
+    int InterruptedWrite(int signal);
     int ExplainOutcome();
     void ExplainMissingReference();
     int WriteReport(int status);
@@ -253,15 +257,32 @@ int Run::WriteOutput()
     }
     display_->Phase("writing");
     const auto from = Clock::now();
+    int signal = 0;
     try {
-        host::WriteImageFile(args_.output, report_.output);
-        summary_.outputWritten = true;
+        signal = WriteOutputShielded(args_.output, report_.output);
+        summary_.outputWritten = signal == 0;
     } catch (const std::exception& e) {
         summary_.error = e.what();
     }
     summary_.writeSeconds = Seconds(from, Clock::now());
     display_->Finish();
+    if (signal != 0)
+        return InterruptedWrite(signal);
     return summary_.error.empty() ? 0 : HostError(summary_.error);
+}
+
+// A signal held while the output was written: Ctrl-C counts as a cancel;
+// any other ends filterhost the way it would have without the hold.
+int Run::InterruptedWrite(int signal)
+{
+    if (signal == SIGINT) {
+        std::cerr << "filterhost: cancelled; nothing written\n";
+        return kExitCancelled;
+    }
+    std::cerr << "filterhost: interrupted (" << strsignal(signal) << "); nothing written\n";
+    std::signal(signal, SIG_DFL);
+    raise(signal);
+    return 128 + signal;
 }
 
 // The reason a run failed is printed even with --quiet: the plug-in's

@@ -1,0 +1,21 @@
+// Writing the result file so that no signal leaves anything behind.
+#pragma once
+
+#include <filesystem>
+
+#include "host.h"
+
+namespace filterhost {
+
+// Writes `image` to `target` as host::WriteImageFile does, shielded from
+// signals: SIGINT, SIGTERM and SIGHUP arriving meanwhile are held until the
+// write has finished or failed, and SIGXFSZ (the file-size limit) makes the
+// write fail instead of ending the process. The file is written inside a
+// private hidden folder beside the target and moved over the target only
+// when no signal came; otherwise the folder is removed, the target is left
+// as it was, and the signal's number is returned. Returns 0 once the target
+// holds the image. Throws what WriteImageFile throws, with nothing left
+// behind.
+int WriteOutputShielded(const std::filesystem::path& target, const host::Image& image);
+
+}  // namespace filterhost
