@@ -22,6 +22,7 @@
 
 #include "host.h"
 #include "image_file.h"
+#include "image_options.h"
 #include "platform/platform.h"
 #include "plugin_search.h"
 #include "run_json.h"
@@ -161,6 +162,7 @@ std::string ResultMeaning(int result)
 struct RunArguments {
     std::string plugin, input, output, json, prefsDir, desktopDir;
     bool quiet = false;
+    filterhost::ImageOptions image;
 };
 
 int ListCommand(const std::vector<fs::path>& folders)
@@ -224,13 +226,17 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders)
 {
     // Everything that can be checked is checked before the plug-in runs.
     fs::path modulePath;
-    host::Image input;
+    host::ImageFile inputFile;
+    const host::Image& input = inputFile.image;
     fs::path prefs, desktop;
+    const host::WriteOptions writeOptions = filterhost::WriteOptionsFrom(args.image);
     try {
+        if (auto refusal = filterhost::CheckImageOptions(args.image))
+            return HostError(*refusal);
         modulePath = filterhost::ResolvePlugin(args.plugin, folders);
-        input = host::ReadImageFile(args.input);
+        inputFile = host::ReadImageFile(args.input, filterhost::ReadOptionsFrom(args.image));
         if (!args.output.empty())
-            if (auto refusal = host::CheckWritable(args.output, input))
+            if (auto refusal = host::CheckWritable(args.output, input, writeOptions))
                 return HostError(*refusal);
         if (!args.json.empty()) {
             const fs::path parent = fs::path(args.json).parent_path();
@@ -297,7 +303,10 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders)
     if (report.result == 0) {
         if (!args.output.empty()) {
             try {
-                host::WriteImageFile(args.output, report.output);
+                // The alpha channel and the metadata go out as they came in.
+                host::ImageFile outputFile{std::move(report.output), std::move(inputFile.alpha),
+                                           std::move(inputFile.metadata)};
+                host::WriteImageFile(args.output, outputFile, writeOptions);
                 summary.outputWritten = true;
             } catch (const std::exception& e) {
                 status = HostError(e.what());
@@ -329,8 +338,9 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Runs image-analysis filter plug-ins on image files (PNG, TIFF, PGM/PPM).",
-                 "filterhost"};
+    CLI::App app{
+        "Runs image-analysis filter plug-ins on image files (PNG, TIFF, JPEG, PBM/PGM/PPM).",
+        "filterhost"};
     app.set_version_flag("--version", std::string("filterhost ") + FILTERHOST_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
@@ -350,11 +360,14 @@ int main(int argc, char** argv)
     RunArguments run;
     auto* runCommand = app.add_subcommand("run", "Run a plug-in on an image file");
     runCommand->add_option("PLUGIN", run.plugin, "Plug-in name or path to a module")->required();
-    runCommand->add_option("INPUT", run.input, "Image file to filter (PNG, TIFF, PGM/PPM)")
+    runCommand
+        ->add_option("INPUT", run.input,
+                     "Image file to filter (PNG, TIFF, JPEG, PBM/PGM/PPM; - for standard input)")
         ->required();
     runCommand
         ->add_option("-o,--output", run.output,
-                     "Where to write the result (.png, .tif, .tiff, .pgm, .ppm, .pnm)")
+                     "Where to write the result (.png, .tif, .jpg, .pgm, .ppm, .pnm, .pbm; - for "
+                     "standard output)")
         ->type_name("FILE");
     runCommand->add_option("--json", run.json, "Write a JSON report of the run to FILE")
         ->type_name("FILE");
@@ -370,6 +383,7 @@ int main(int argc, char** argv)
         ->envname("FILTERHOST_DESKTOP_DIR")
         ->type_name("DIR");
     runCommand->add_flag("-q,--quiet", run.quiet, "No progress bar and no message lines");
+    filterhost::AddImageOptions(*runCommand, run.image);
 
     try {
         app.parse(argc, argv);
