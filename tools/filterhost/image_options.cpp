@@ -15,7 +15,7 @@ void AddImageOptions(CLI::App& run, ImageOptions& options)
     run.add_option("--quality", options.quality, "JPEG quality 1-100 (default 90)")->type_name("Q");
     run.add_option("--page", options.page, "Page of a multi-page TIFF to read, from 1")
         ->type_name("N")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, 65535));
     run.add_option("--max-pixels", options.maxPixels,
                    "Refuse larger images before reading them (default: 1/16 of memory in pixels)")
         ->type_name("N");
