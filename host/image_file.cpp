@@ -294,7 +294,9 @@ public:
     explicit TemporaryBeside(const fs::path& target) : target_(target)
     {
         const fs::path folder = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-        std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+        std::string hidden(1, '.');
+        hidden.append(target.filename().string()).append(".XXXXXX");
+        std::string pattern = (folder / hidden).string();
         fd_ = mkstemp(pattern.data());
         if (fd_ < 0)
             throw std::runtime_error(std::strerror(errno));
@@ -451,10 +453,12 @@ std::optional<std::string> CheckWritable(const fs::path& path, const Image& imag
     const auto target = TargetFor(path, options);
     if (!target && IsStandardStream(path))
         return WriteFailureText(name, "say which format to write (--format)");
-    if (!target)
-        return WriteFailureText(name, "unknown file type '" + path.extension().string() +
-                                          "' (use .png, .tif, .tiff, .jpg, .jpeg, .pgm, .ppm, "
-                                          ".pnm or .pbm)");
+    if (!target) {
+        std::string what = "unknown file type '";
+        what.append(path.extension().string())
+            .append("' (use .png, .tif, .tiff, .jpg, .jpeg, .pgm, .ppm, .pnm or .pbm)");
+        return WriteFailureText(name, what);
+    }
     if (!SupportedMode(image.mode, image.depth))
         return WriteFailureText(name, "no file format here holds a " +
                                           ModeName(image.mode, image.depth) + " image");

@@ -98,8 +98,8 @@ void CheckPngData(const PngHeader& header, const ReadContext& context)
 {
     context.CheckSize(header.width, header.height);
     const uint64_t rowBits = uint64_t{header.width} * ChannelsOf(header.colourType) *
-                             static_cast<uint64_t>(std::max(header.bitDepth, 1));
-    const uint64_t filtered = (rowBits + 7) / 8 * header.height + header.height;
+                             static_cast<uint64_t>(std::clamp(header.bitDepth, 1, 16));
+    const uint64_t filtered = Multiply((rowBits + 7) / 8 + 1, header.height).value_or(UINT64_MAX);
     constexpr uint64_t kMostDeflateExpansion = 1032;
     if (filtered / kMostDeflateExpansion > header.idatBytes + 1)
         context.Fail("damaged or truncated PNG (" + std::to_string(header.idatBytes) +

@@ -304,7 +304,7 @@ void CheckTiffData(TIFF* tif, const TiffLayout& l, const TiffKind& k, uint64_t f
             available += std::min(count, fileSize - offset);
     }
     const uint64_t rowBits = uint64_t{l.width} * k.fileSamples * l.bits;
-    const uint64_t needed = (rowBits + 7) / 8 * l.height;
+    const uint64_t needed = Multiply((rowBits + 7) / 8, l.height).value_or(UINT64_MAX);
     const uint64_t expansion = LargestExpansion(l.compression);
     const bool fax =
         l.compression == COMPRESSION_CCITTFAX3 || l.compression == COMPRESSION_CCITTFAX4 ||

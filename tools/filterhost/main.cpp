@@ -23,7 +23,7 @@
 #include "host.h"
 #include "image_file.h"
 #include "image_options.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "plugin_search.h"
 #include "run_json.h"
 
