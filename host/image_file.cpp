@@ -73,8 +73,8 @@ public:
     FileBytes(const FileBytes&) = delete;
     FileBytes& operator=(const FileBytes&) = delete;
 
-    // Throws the errno text on failure.
-    void Load(int fd)
+    // Throws the errno text on failure. A pipe is read up to `limit` bytes.
+    void Load(int fd, uint64_t limit)
     {
         struct stat info {};
         if (fstat(fd, &info) != 0)
@@ -90,7 +90,7 @@ public:
             }
             size_ = 0;
         }
-        ReadAll(fd);
+        ReadAll(fd, limit);
     }
 
     std::span<const uint8_t> Bytes() const
@@ -101,11 +101,13 @@ public:
     }
 
 private:
-    void ReadAll(int fd)
+    void ReadAll(int fd, uint64_t limit)
     {
         size_t used = 0;
         read_.resize(size_t{1} << 16);
         for (;;) {
+            if (used > limit)
+                throw std::runtime_error("more data than any image within the pixel limit holds");
             if (used == read_.size())
                 read_.resize(read_.size() * 2);
             const ssize_t got = read(fd, read_.data() + used, read_.size() - used);
@@ -416,16 +418,21 @@ ImageFile ReadImageMemory(std::span<const uint8_t> bytes, const std::string& nam
 ImageFile ReadImageFile(const fs::path& path, const ReadOptions& options)
 {
     const std::string name = InputName(path);
+    // No file holding an image within the limit is larger than 16 bytes a
+    // pixel (RGBA float) plus room for metadata.
+    const uint64_t maxPixels = options.maxPixels ? options.maxPixels : DefaultMaxPixels();
+    const uint64_t limit =
+        files::Multiply(maxPixels, 16).value_or(UINT64_MAX - (64 << 20)) + (uint64_t{64} << 20);
     FileBytes bytes;
     try {
         if (IsStandardStream(path)) {
-            bytes.Load(STDIN_FILENO);
+            bytes.Load(STDIN_FILENO, limit);
         } else {
             const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0)
                 throw std::runtime_error(std::strerror(errno));
             try {
-                bytes.Load(fd);
+                bytes.Load(fd, limit);
             } catch (...) {
                 close(fd);
                 throw;
@@ -488,6 +495,7 @@ std::vector<uint8_t> EncodeImage(const ImageFile& file, ImageFileFormat format,
         // An alpha channel that does not match the image cannot be written.
         kept.image = file.image;
         kept.metadata = file.metadata;
+        kept.alphaPremultiplied = false;
         source = &kept;
     }
     switch (format) {

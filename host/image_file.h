@@ -86,12 +86,15 @@ struct ImageMetadata {
 };
 
 // An image as a file holds it: the colour planes the filters see, the alpha
-// channel kept aside (one plane, same depth and sample scale as the image),
-// and the metadata.
+// channel kept aside and the metadata. The alpha is one plane of the image's
+// depth holding the file's own values (16-bit alpha is 0..65535, not mapped:
+// the filters never see it, so it goes out exactly as it came in).
 struct ImageFile {
     Image image;
     std::optional<Image> alpha;
     ImageMetadata metadata;
+    // The alpha is premultiplied into the colours (TIFF associated alpha).
+    bool alphaPremultiplied = false;
 };
 
 struct ReadOptions {

@@ -77,6 +77,7 @@ struct SampleLayout {
 };
 
 // One file row of `width` pixels → host image row y (and alpha row y).
+// Alpha samples are copied as they are; colour samples are mapped.
 void FileRowToHost(const SampleLayout& layout, const uint8_t* in, int32_t width, Image& image,
                    Image* alpha, int32_t y);
 // Host image row y (and alpha row y when `alpha` is set) → one file row.

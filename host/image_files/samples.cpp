@@ -111,14 +111,16 @@ void FileRowToHost(const SampleLayout& layout, const uint8_t* in, int32_t width,
     }
     for (int32_t x = 0; x < width; ++x)
         for (int s = 0; s < samples; ++s) {
-            const uint8_t* from = in + (static_cast<size_t>(x) * samples + s) * bytes;
-            uint8_t* to = s < layout.planes
-                              ? colour + (static_cast<size_t>(x) * layout.planes + s) * bytes
-                              : extra + static_cast<size_t>(x) * bytes;
-            if (s >= layout.planes && !extra)
+            const bool isAlpha = s >= layout.planes;
+            if (isAlpha && !extra)
                 continue;
+            const uint8_t* from = in + (static_cast<size_t>(x) * samples + s) * bytes;
+            uint8_t* to = isAlpha ? extra + static_cast<size_t>(x) * bytes
+                                  : colour + (static_cast<size_t>(x) * layout.planes + s) * bytes;
             if (layout.depth == 8)
                 *to = static_cast<uint8_t>(*from ^ SignFlip(layout, s));
+            else if (layout.depth == 16 && isAlpha)  // never filtered: kept as the file has it
+                StoreNative16(to, LoadFile16(from, layout.endian));
             else if (layout.depth == 16)
                 StoreNative16(to, FileToHost16(static_cast<uint16_t>(
                                       LoadFile16(from, layout.endian) ^ SignFlip(layout, s))));
@@ -160,6 +162,8 @@ void HostRowToFile(const SampleLayout& layout, const Image& image, const Image* 
             }
             if (layout.depth == 8)
                 *to = static_cast<uint8_t>(*from ^ SignFlip(layout, s));
+            else if (layout.depth == 16 && s >= layout.planes)
+                StoreFile16(to, LoadNative16(from), layout.endian);
             else if (layout.depth == 16)
                 StoreFile16(
                     to,

@@ -171,6 +171,7 @@ struct TiffLayout {
     uint16_t bits = 1, samples = 1, format = SAMPLEFORMAT_UINT, photometric = 0;
     uint16_t planar = PLANARCONFIG_CONTIG, compression = COMPRESSION_NONE;
     uint16_t extraCount = 0;
+    bool associatedAlpha = false;
 };
 
 // What the reader makes of them.
@@ -208,6 +209,7 @@ TiffLayout DescribeTiff(TIFF* tif, const ReadContext& context)
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &l.compression);
     uint16_t* extraTypes = nullptr;
     TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &l.extraCount, &extraTypes);
+    l.associatedAlpha = l.extraCount > 0 && extraTypes && extraTypes[0] == EXTRASAMPLE_ASSOCALPHA;
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l.photometric))
         context.Fail("the TIFF does not say how its samples are to be read (no photometric tag)");
     return l;
@@ -528,6 +530,7 @@ ImageFile ReadTiff(std::span<const uint8_t> bytes, const ReadContext& context)
     file.image = MakeHostImage(width, height, kind.planes, kind.depth, kind.lab);
     if (kind.alpha)
         file.alpha = MakeHostImage(width, height, 1, kind.depth);
+    file.alphaPremultiplied = kind.alpha && layout.associatedAlpha;
     RowConverter rows(layout, kind, file, std::move(palette));
     const bool simple =
         !TIFFIsTiled(tif.get()) && (layout.planar == PLANARCONFIG_CONTIG || layout.samples == 1);
@@ -616,7 +619,8 @@ void SetTiffLayout(TIFF* t, const ImageFile& file, const TiffCompression& compre
                  static_cast<uint16_t>(isFloat ? SAMPLEFORMAT_IEEEFP : SAMPLEFORMAT_UINT));
     TIFFSetField(t, TIFFTAG_PHOTOMETRIC, photometric);
     if (layout.alpha) {
-        const uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+        const uint16_t extra[] = {static_cast<uint16_t>(
+            file.alphaPremultiplied ? EXTRASAMPLE_ASSOCALPHA : EXTRASAMPLE_UNASSALPHA)};
         TIFFSetField(t, TIFFTAG_EXTRASAMPLES, static_cast<uint16_t>(1), extra);
     }
     const bool predicts = compression.scheme == COMPRESSION_ADOBE_DEFLATE ||

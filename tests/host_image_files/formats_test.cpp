@@ -77,6 +77,15 @@ TEST_F(ImageFiles, AlphaIsSplitOffAndWrittenBackUnchanged)
         ASSERT_TRUE(read.alpha) << c.name;
         EXPECT_EQ(read.image.planes, samples - 1) << c.name;
         EXPECT_EQ(read.alpha->depth, c.depth) << c.name;
+        // Alpha keeps the file's own values, 16-bit ones too.
+        const size_t sampleBytes = static_cast<size_t>(c.depth / 8);
+        for (int32_t i = 0; i < 15; ++i) {
+            const size_t at = (static_cast<size_t>(i) * samples + samples - 1) * sampleBytes;
+            const int want = c.depth == 8 ? data[at] : data[at] << 8 | data[at + 1];
+            const int got =
+                c.depth == 8 ? read.alpha->U8(i % 5, i / 5) : read.alpha->U16(i % 5, i / 5);
+            ASSERT_EQ(got, want) << c.name << " pixel " << i;
+        }
         // PNG → TIFF → PNG keeps colour and alpha alike.
         for (const char* ext : {".tif", ".png"}) {
             const fs::path out = File(std::string("again") + ext);
@@ -87,6 +96,20 @@ TEST_F(ImageFiles, AlphaIsSplitOffAndWrittenBackUnchanged)
             EXPECT_EQ(*back.alpha, *read.alpha) << c.name << ext;
         }
     }
+
+    // Premultiplied TIFF alpha stays marked as such.
+    const uint16_t associated[] = {EXTRASAMPLE_ASSOCALPHA};
+    WriteTiffRaw(File("assoc.tif"), 2, 1, PHOTOMETRIC_MINISBLACK, 2, 8, {10, 20, 30, 40},
+                 [&](TIFF* t) { TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, associated); });
+    const auto assoc = Read(File("assoc.tif"));
+    EXPECT_TRUE(assoc.alphaPremultiplied);
+    host::WriteImageFile(File("assoc-out.tif"), assoc, {});
+    TIFF* tif = TIFFOpen(File("assoc-out.tif").c_str(), "r");
+    uint16_t count = 0;
+    uint16_t* types = nullptr;
+    ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &count, &types));
+    EXPECT_EQ(types[0], EXTRASAMPLE_ASSOCALPHA);
+    TIFFClose(tif);
 
     // A format without alpha drops it.
     const auto rgba = Read(File("rgba8.png"));

@@ -305,7 +305,8 @@ int RunCommand(const RunArguments& args, const std::vector<fs::path>& folders)
             try {
                 // The alpha channel and the metadata go out as they came in.
                 host::ImageFile outputFile{std::move(report.output), std::move(inputFile.alpha),
-                                           std::move(inputFile.metadata)};
+                                           std::move(inputFile.metadata),
+                                           inputFile.alphaPremultiplied};
                 host::WriteImageFile(args.output, outputFile, writeOptions);
                 summary.outputWritten = true;
             } catch (const std::exception& e) {
