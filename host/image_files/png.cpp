@@ -321,6 +321,16 @@ std::optional<int> PngLevel(const std::string& compression)
     return std::nullopt;
 }
 
+// Appends by resize and copy: GCC 12 at -O3 raises a false
+// -Wstringop-overflow on vector::insert of a few bytes.
+void Append(std::vector<uint8_t>& out, std::span<const uint8_t> bytes)
+{
+    const size_t at = out.size();
+    out.resize(at + bytes.size());
+    if (!bytes.empty())
+        std::memcpy(out.data() + at, bytes.data(), bytes.size());
+}
+
 class ChunkWriter {
 public:
     explicit ChunkWriter(std::vector<uint8_t>& out) : out_(out) {}
@@ -328,8 +338,8 @@ public:
     {
         PutBE32(static_cast<uint32_t>(body.size()));
         const size_t start = out_.size();
-        out_.insert(out_.end(), type, type + 4);
-        out_.insert(out_.end(), body.begin(), body.end());
+        Append(out_, {reinterpret_cast<const uint8_t*>(type), 4});
+        Append(out_, body);
         const uint32_t crc = libdeflate_crc32(0, out_.data() + start, out_.size() - start);
         PutBE32(crc);
     }
@@ -476,7 +486,7 @@ void MetadataChunks(ChunkWriter& chunks, const ImageMetadata& metadata,
         std::vector<uint8_t> body(name, name + sizeof name);  // with its NUL
         body.push_back(0);                                    // deflate
         const auto packed = ZlibCompress(compressor, metadata.icc);
-        body.insert(body.end(), packed.begin(), packed.end());
+        Append(body, packed);
         chunks.Chunk("iCCP", body);
     }
     if (metadata.resolution && metadata.resolution->x > 0 && metadata.resolution->y > 0) {
@@ -499,8 +509,9 @@ void MetadataChunks(ChunkWriter& chunks, const ImageMetadata& metadata,
         const char key[] = "Description";
         std::vector<uint8_t> body(key, key + sizeof key);
         const uint8_t flags[] = {0, 0, 0, 0};
-        body.insert(body.end(), flags, flags + 4);
-        body.insert(body.end(), metadata.description.begin(), metadata.description.end());
+        Append(body, flags);
+        Append(body, {reinterpret_cast<const uint8_t*>(metadata.description.data()),
+                      metadata.description.size()});
         chunks.Chunk("iTXt", body);
     }
 }
@@ -527,9 +538,9 @@ std::vector<uint8_t> EncodePng(const ImageFile& file, const WriteOptions& option
     if (!compressor)
         throw std::runtime_error("out of memory");
 
-    std::vector<uint8_t> out;
     const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    out.insert(out.end(), signature, signature + 8);
+    std::vector<uint8_t> out;
+    Append(out, signature);
     ChunkWriter chunks(out);
     chunks.Chunk("IHDR", HeaderChunk(file.image, layout));
     MetadataChunks(chunks, file.metadata, compressor.get());
