@@ -255,12 +255,32 @@ std::optional<std::string> FormatRefusal(const Target& target, const Image& imag
     case ImageFileFormat::kJpeg:
         return files::CheckJpegOptions(options, image);
     case ImageFileFormat::kPbm:
-        if (!files::IsTwoLevel(image))
-            return std::string("a .pbm file holds black-and-white images only, and this image "
-                               "has other values (use .pgm or .png)");
+        if (lab)
+            return std::string("PBM cannot hold a Lab image (use .tif)");
         return std::nullopt;
     }
     return std::nullopt;
+}
+
+// Why a 1-bit output cannot hold this image: checked on the image being
+// written, since a filter's result may be black and white when its input is
+// not.
+std::optional<std::string> TwoLevelRefusal(const Target& target, const Image& image,
+                                           const WriteOptions& options)
+{
+    const bool oneBit = target.format == ImageFileFormat::kPbm ||
+                        (target.format == ImageFileFormat::kTiff &&
+                         files::IsBilevelCompression(options.compression));
+    if (!oneBit || files::IsTwoLevel(image))
+        return std::nullopt;
+    if (target.format == ImageFileFormat::kPbm)
+        return std::string("a .pbm file holds black-and-white images only, and this image has "
+                           "other values (use .pgm or .png)");
+    std::string what(1, '\'');
+    what.append(options.compression)
+        .append("' compression writes black-and-white images only, and this image has other "
+                "values");
+    return what;
 }
 
 std::optional<std::string> PlaceRefusal(const fs::path& path)
@@ -518,6 +538,9 @@ void WriteImageFile(const fs::path& path, const ImageFile& file, const WriteOpti
     if (auto refusal = CheckWritable(path, file.image, options))
         throw ImageFileError(*refusal);
     const std::string name = OutputName(path);
+    const Target target = *TargetFor(path, options);
+    if (auto refusal = TwoLevelRefusal(target, file.image, options))
+        throw ImageFileError(WriteFailureText(name, *refusal));
     const Image& image = file.image;
     if (image.pixels.size() != image.RowBytes() * static_cast<size_t>(image.height))
         throw ImageFileError(WriteFailureText(
@@ -525,8 +548,7 @@ void WriteImageFile(const fs::path& path, const ImageFile& file, const WriteOpti
                       std::to_string(image.RowBytes() * static_cast<size_t>(image.height)) +
                       " its size needs"));
     try {
-        const std::vector<uint8_t> bytes =
-            EncodeImage(file, TargetFor(path, options)->format, options);
+        const std::vector<uint8_t> bytes = EncodeImage(file, target.format, options);
         PutBytes(path, bytes);
     } catch (const ImageFileError&) {
         throw;

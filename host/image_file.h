@@ -139,7 +139,9 @@ std::optional<ImageFileFormat> FormatForName(const std::string& name);
 
 // Why the file named `path` cannot hold `image` (unknown extension, float or
 // Lab into PNG or PNM, colour into .pgm, grey into .ppm, a missing folder,
-// a bad compression or quality), or nothing when it can.
+// a bad compression or quality), or nothing when it can. Whether the image
+// is black and white, which 1-bit outputs need, is left to WriteImageFile:
+// a filter's result may be when its input is not.
 std::optional<std::string> CheckWritable(const std::filesystem::path& path, const Image& image);
 std::optional<std::string> CheckWritable(const std::filesystem::path& path, const Image& image,
                                          const WriteOptions& options);

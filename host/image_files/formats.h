@@ -126,6 +126,8 @@ ImageFile ReadPnm(std::span<const uint8_t> bytes, const ReadContext& context);
 // functions, which return a refusal text (without the file name) or nothing.
 std::optional<std::string> CheckPngOptions(const WriteOptions& options);
 std::optional<std::string> CheckTiffOptions(const WriteOptions& options, const Image& image);
+// Whether a TIFF compression writes 1 bit a pixel (fax coding).
+bool IsBilevelCompression(const std::string& compression);
 std::optional<std::string> CheckJpegOptions(const WriteOptions& options, const Image& image);
 
 std::vector<uint8_t> EncodePng(const ImageFile& file, const WriteOptions& options);

@@ -649,11 +649,20 @@ std::optional<std::string> CheckTiffOptions(const WriteOptions& options, const I
                "' is not known (use none, lzw, deflate, zstd, packbits, g3 or g4)";
     if (!TIFFIsCODECConfigured(compression->scheme))
         return "this libtiff cannot write '" + options.compression + "' compression";
-    if (compression->bilevel && !IsTwoLevel(image))
-        return "'" + options.compression +
-               "' compression writes black-and-white images only, and this image has other "
-               "values";
+    if (compression->bilevel && image.mode != plugInModeLabColor && image.mode != plugInModeLab48)
+        return std::nullopt;
+    if (compression->bilevel) {
+        std::string what(1, '\'');
+        what.append(options.compression).append("' compression cannot hold a Lab image");
+        return what;
+    }
     return std::nullopt;
+}
+
+bool IsBilevelCompression(const std::string& compression)
+{
+    const auto known = CompressionFor(compression);
+    return known && known->bilevel;
 }
 
 std::vector<uint8_t> EncodeTiff(const ImageFile& file, const WriteOptions& options)

@@ -216,14 +216,22 @@ TEST_F(ImageFiles, TwoLevelImagesGoOutAsOneBitOnRequestOnly)
         EXPECT_EQ(host::ReadImageFile(File("mask.tif")), mask) << scheme;
     }
 
+    // Only the image being written has to be black and white.
     Image grey = mask;
     grey.pixels[3] = 128;
-    const auto refusal = host::CheckWritable(File("grey.pbm"), grey);
-    ASSERT_TRUE(refusal);
-    EXPECT_NE(refusal->find("black-and-white images only"), std::string::npos) << *refusal;
+    EXPECT_FALSE(host::CheckWritable(File("grey.pbm"), grey));
+    try {
+        host::WriteImageFile(File("grey.pbm"), grey);
+        ADD_FAILURE() << "grey written as PBM";
+    } catch (const host::ImageFileError& e) {
+        EXPECT_NE(std::string(e.what()).find("black-and-white images only"), std::string::npos)
+            << e.what();
+    }
     host::WriteOptions g4;
     g4.compression = "g4";
-    EXPECT_TRUE(host::CheckWritable(File("grey.tif"), grey, g4));
+    EXPECT_THROW(host::WriteImageFile(File("grey.tif"), {grey, std::nullopt, {}}, g4),
+                 host::ImageFileError);
+    EXPECT_FALSE(fs::exists(File("grey.tif")));
     EXPECT_FALSE(fs::exists(File("grey.pbm")));
 }
 
