@@ -127,16 +127,31 @@ private:
     std::vector<uint8_t> read_;
 };
 
+// Only TIFF has pages; asking another format for a later one is refused
+// rather than quietly answered with its only image.
+void CheckSinglePage(const char* format, const files::ReadContext& context)
+{
+    if (context.page != 1)
+        context.Fail("there is no page " + std::to_string(context.page) + " (a " + format +
+                     " holds one image)");
+}
+
 ImageFile ReadSniffed(std::span<const uint8_t> bytes, const files::ReadContext& context)
 {
-    if (files::IsPng(bytes))
-        return files::ReadPng(bytes, context);
     if (files::IsTiff(bytes))
         return files::ReadTiff(bytes, context);
-    if (files::IsJpeg(bytes))
+    if (files::IsPng(bytes)) {
+        CheckSinglePage("PNG", context);
+        return files::ReadPng(bytes, context);
+    }
+    if (files::IsJpeg(bytes)) {
+        CheckSinglePage("JPEG", context);
         return files::ReadJpeg(bytes, context);
-    if (files::IsPnm(bytes))
+    }
+    if (files::IsPnm(bytes)) {
+        CheckSinglePage("PBM, PGM or PPM file", context);
         return files::ReadPnm(bytes, context);
+    }
     if (bytes.empty())
         context.Fail("the file is empty");
     context.Fail("not a PNG, TIFF, JPEG, PBM, PGM or PPM image");

@@ -123,4 +123,34 @@ TEST_F(FilterhostFiles, AlphaAndMetadataComeThroughAFilterThatChangesTheColours)
     }
 }
 
+TEST_F(FilterhostFiles, ImageOptionsReachTheReaderAndTheWriters)
+{
+    const Image image = RandomImage(plugInModeRGBColor, 8, 64, 48, 25);
+    host::WriteImageFile(File("in.png"), image);
+    auto size = [&](const char* name) { return Bytes(File(name)).size(); };
+
+    ASSERT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o stored.png --compression 0 -q"), 0);
+    ASSERT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o small.png --compression small -q"), 0);
+    EXPECT_GT(size("stored.png"), size("small.png"));
+    ASSERT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o plain.tif --compression none -q"), 0);
+    EXPECT_GT(size("plain.tif"), 64u * 48 * 3);
+    ASSERT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o out.img --format jpg --quality 95 -q"),
+              0);
+    ASSERT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o low.jpg --quality 10 -q"), 0);
+    EXPECT_GT(size("out.img"), size("low.jpg"));
+    EXPECT_EQ(host::ReadImageFile(File("out.img")).width, 64);
+
+    EXPECT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o out.png --max-pixels 3071 -q"), 1);
+    EXPECT_NE(Stderr().find("64 x 48 is 3072 pixels; the limit is 3071"), std::string::npos)
+        << Stderr();
+    EXPECT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o out.png --page 2 -q"), 1);
+    EXPECT_NE(Stderr().find("there is no page 2 (a PNG holds one image)"), std::string::npos)
+        << Stderr();
+    EXPECT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o out.tif --compression lzma -q"), 1);
+    EXPECT_NE(Stderr().find("TIFF compression 'lzma' is not known"), std::string::npos) << Stderr();
+    EXPECT_EQ(Shell(kFilterhost + " run rgb_to_ihs in.png -o out.png --format gif -q"), 1);
+    EXPECT_EQ(Stderr(), "filterhost: unknown --format 'gif' (use png, tif, tiff, jpg, jpeg, pgm, "
+                        "ppm, pnm or pbm)\n");
+}
+
 }  // namespace
