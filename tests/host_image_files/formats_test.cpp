@@ -175,6 +175,40 @@ TEST_F(ImageFiles, TiffBilevelPaletteAndPagesAreRead)
     }
 }
 
+TEST_F(ImageFiles, JpegCompressedYCbCrTiffIsReadAsRgb)
+{
+    // Smooth colours, which JPEG keeps within a few levels.
+    Image image = Image::Make(32, 16, plugInModeRGBColor, 8);
+    for (int32_t y = 0; y < 16; ++y)
+        for (int32_t x = 0; x < 32; ++x) {
+            image.U8(x, y, 0) = static_cast<uint8_t>(x * 8);
+            image.U8(x, y, 1) = static_cast<uint8_t>(y * 16);
+            image.U8(x, y, 2) = 128;
+        }
+    TIFF* tif = TIFFOpen(File("ycbcr.tif").c_str(), "w");
+    ASSERT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 32);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 16);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_YCBCR);
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 95);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+    for (int32_t y = 0; y < 16; ++y)
+        ASSERT_EQ(TIFFWriteScanline(tif, image.Row(y), static_cast<uint32_t>(y), 0), 1);
+    TIFFClose(tif);
+
+    const Image read = host::ReadImageFile(File("ycbcr.tif"));
+    ASSERT_EQ(read.mode, plugInModeRGBColor);
+    ASSERT_EQ(read.width, 32);
+    ASSERT_EQ(read.height, 16);
+    for (size_t i = 0; i < read.pixels.size(); ++i)
+        ASSERT_NEAR(read.pixels[i], image.pixels[i], 12) << i;
+}
+
 TEST_F(ImageFiles, PlainAndBitmapNetpbmFilesAreRead)
 {
     Put(File("p1.pbm"), "P1\n# plain bitmap\n3 2\n1 0 1\n011\n");
