@@ -300,6 +300,8 @@ std::optional<std::string> TwoLevelRefusal(const Target& target, const Image& im
 
 std::optional<std::string> PlaceRefusal(const fs::path& path)
 {
+    if (IsStandardStream(path) && isatty(STDOUT_FILENO))
+        return std::string("it is a terminal; redirect it to a file or a pipe");
     if (IsStandardStream(path))
         return std::nullopt;
     const fs::path target = FollowLinks(path);
@@ -461,6 +463,8 @@ ImageFile ReadImageFile(const fs::path& path, const ReadOptions& options)
     FileBytes bytes;
     try {
         if (IsStandardStream(path)) {
+            if (isatty(STDIN_FILENO))
+                throw std::runtime_error("it is a terminal; pipe or redirect an image into it");
             bytes.Load(STDIN_FILENO, limit);
         } else {
             const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
