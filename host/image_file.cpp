@@ -410,6 +410,39 @@ void PutBytes(const fs::path& path, std::span<const uint8_t> data)
     temp.Commit();
 }
 
+// The encoder of the format, on an image already checked; encoders throw
+// std::runtime_error.
+std::vector<uint8_t> Encode(const ImageFile& file, ImageFileFormat format,
+                            const WriteOptions& options)
+{
+
+    ImageFile kept;
+    const ImageFile* source = &file;
+    const bool alphaFits = file.alpha && file.alpha->width == file.image.width &&
+                           file.alpha->height == file.image.height &&
+                           file.alpha->depth == file.image.depth && file.alpha->planes == 1;
+    if (file.alpha && !alphaFits) {
+        // An alpha channel that does not match the image cannot be written.
+        kept.image = file.image;
+        kept.metadata = file.metadata;
+        kept.alphaPremultiplied = false;
+        source = &kept;
+    }
+    switch (format) {
+    case ImageFileFormat::kPng:
+        return files::EncodePng(*source, options);
+    case ImageFileFormat::kTiff:
+        return files::EncodeTiff(*source, options);
+    case ImageFileFormat::kJpeg:
+        return files::EncodeJpeg(*source, options);
+    case ImageFileFormat::kPnm:
+        return files::EncodePnm(*source);
+    case ImageFileFormat::kPbm:
+        return files::EncodePbm(*source);
+    }
+    return {};
+}
+
 }  // namespace
 
 uint64_t DefaultMaxPixels()
@@ -525,31 +558,25 @@ std::optional<std::string> CheckWritable(const fs::path& path, const Image& imag
 std::vector<uint8_t> EncodeImage(const ImageFile& file, ImageFileFormat format,
                                  const WriteOptions& options)
 {
-    ImageFile kept;
-    const ImageFile* source = &file;
-    const bool alphaFits = file.alpha && file.alpha->width == file.image.width &&
-                           file.alpha->height == file.image.height &&
-                           file.alpha->depth == file.image.depth && file.alpha->planes == 1;
-    if (file.alpha && !alphaFits) {
-        // An alpha channel that does not match the image cannot be written.
-        kept.image = file.image;
-        kept.metadata = file.metadata;
-        kept.alphaPremultiplied = false;
-        source = &kept;
+    const Target target{format, ""};
+    const Image& image = file.image;
+    std::optional<std::string> refusal;
+    if (!SupportedMode(image.mode, image.depth) || image.width <= 0 || image.height <= 0 ||
+        image.pixels.size() != image.RowBytes() * static_cast<size_t>(image.height))
+        refusal = "the image is empty or not a " + ModeName(image.mode, image.depth) + " image";
+    if (!refusal)
+        refusal = FormatRefusal(target, image, options);
+    if (!refusal)
+        refusal = TwoLevelRefusal(target, image, options);
+    if (refusal)
+        throw ImageFileError("cannot encode the image: " + *refusal);
+    try {
+        return Encode(file, format, options);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ImageFileError(std::string("cannot encode the image: ") + e.what());
     }
-    switch (format) {
-    case ImageFileFormat::kPng:
-        return files::EncodePng(*source, options);
-    case ImageFileFormat::kTiff:
-        return files::EncodeTiff(*source, options);
-    case ImageFileFormat::kJpeg:
-        return files::EncodeJpeg(*source, options);
-    case ImageFileFormat::kPnm:
-        return files::EncodePnm(*source);
-    case ImageFileFormat::kPbm:
-        return files::EncodePbm(*source);
-    }
-    return {};
 }
 
 void WriteImageFile(const fs::path& path, const ImageFile& file, const WriteOptions& options)
@@ -567,7 +594,7 @@ void WriteImageFile(const fs::path& path, const ImageFile& file, const WriteOpti
                       std::to_string(image.RowBytes() * static_cast<size_t>(image.height)) +
                       " its size needs"));
     try {
-        const std::vector<uint8_t> bytes = EncodeImage(file, target.format, options);
+        const std::vector<uint8_t> bytes = Encode(file, target.format, options);
         PutBytes(path, bytes);
     } catch (const ImageFileError&) {
         throw;

@@ -161,7 +161,9 @@ void WriteImageFile(const std::filesystem::path& path, const Image& image);
 void WriteImageFile(const std::filesystem::path& path, const ImageFile& file,
                     const WriteOptions& options);
 
-// The file's bytes, as WriteImageFile would write them.
+// The file's bytes, as WriteImageFile would write them. Throws
+// ImageFileError when the format cannot hold the image, std::bad_alloc when
+// memory runs out.
 std::vector<uint8_t> EncodeImage(const ImageFile& file, ImageFileFormat format,
                                  const WriteOptions& options = {});
 

@@ -205,6 +205,20 @@ TEST_F(ImageFiles, DamagedFilesOfEveryFormatGiveOnlyImageFileErrors)
     EXPECT_GT(refused, 100);
 }
 
+TEST(EncodeImage, ImagesTheFormatCannotHoldAreRefusedNotEncoded)
+{
+    const host::ImageFile float32{RandomImage(plugInModeRGB96, 32), std::nullopt, {}};
+    const host::ImageFile grey{RandomImage(plugInModeGrayScale, 8), std::nullopt, {}};
+    const host::ImageFile deep{RandomImage(plugInModeRGB48, 16), std::nullopt, {}};
+    host::ImageFile broken = grey;
+    broken.image.pixels.resize(3);
+    EXPECT_THROW(host::EncodeImage(float32, host::ImageFileFormat::kPng), host::ImageFileError);
+    EXPECT_THROW(host::EncodeImage(grey, host::ImageFileFormat::kPbm), host::ImageFileError);
+    EXPECT_THROW(host::EncodeImage(deep, host::ImageFileFormat::kJpeg), host::ImageFileError);
+    EXPECT_THROW(host::EncodeImage(broken, host::ImageFileFormat::kTiff), host::ImageFileError);
+    EXPECT_FALSE(host::EncodeImage(float32, host::ImageFileFormat::kTiff).empty());
+}
+
 TEST_F(ImageFiles, TruncatedFilesOfEveryNewFormatAreRefusedWithAMessage)
 {
     host::ImageFile photo{host::ReadImageFile(SOURCE_DIR "/examples/chelsea.png"), {}, {}};
