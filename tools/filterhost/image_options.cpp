@@ -1,5 +1,7 @@
 #include "image_options.h"
 
+#include <CLI/CLI.hpp>
+
 namespace filterhost {
 
 void AddImageOptions(CLI::App& run, ImageOptions& options)

@@ -2,13 +2,15 @@
 // JPEG quality, the TIFF page to read and the pixel limit.
 #pragma once
 
-#include <CLI/CLI.hpp>
-
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "image_file.h"
+
+namespace CLI {
+class App;
+}
 
 namespace filterhost {
 
