@@ -7,14 +7,243 @@
 // high; host rows are copied whole and never past the staging line, which is
 // enlarged at the first access when the host's rows are longer than it;
 // integer samples are clamped and truncated, float samples pass unclamped.
+//
+// The conversions: a table says what each host mode is (planes, sample
+// type, scales, Lab or not), and one read loop and one write loop, compiled
+// once per instruction set and chosen at run time, work any mode from its
+// row. Each lane does the single-precision steps of the plain formula in
+// their order, so the bytes are the same on every target.
 #include "line_access.h"
 
-#include <cmath>
 #include <cstring>
+#include <type_traits>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "line_access.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "nan_order-inl.h"
 
 #include "entry.h"
 #include "memory.h"
 #include "messages.h"
+
+#ifndef FRAMEWORK_LINE_ACCESS_LAYOUT
+#define FRAMEWORK_LINE_ACCESS_LAYOUT
+namespace line_access {
+
+enum class SampleType { kByte, kWord, kFloat };
+
+// What a host mode is. Reading: value = sample × readScale. Writing: grey
+// modes take (c0 + c1 + c2) × writeScale / writeDivisor, colour modes
+// c × writeScale / writeDivisor per channel; integer samples are then clamped
+// to [0, limit] and truncated. A factor or divisor of 1 changes no value.
+struct ModeLayout {
+    int16_t mode;
+    int16_t planes;
+    SampleType sample;
+    float readScale;
+    float writeScale;
+    float writeDivisor;
+    float limit;
+    bool lab;
+};
+
+}  // namespace line_access
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace line_access {
+namespace HWY_NAMESPACE {
+
+namespace hn = hwy::HWY_NAMESPACE;
+using filterkit::HWY_NAMESPACE::AddInOrder;
+
+// Runs step(d, i) over i = 0 ... count - 1, a full vector at a time, then
+// one lane at a time with the same operations.
+template <class Step> void ForEachLane(int64_t count, const Step& step)
+{
+    const hn::ScalableTag<float> d;
+    const int64_t lanes = static_cast<int64_t>(hn::Lanes(d));
+    int64_t i = 0;
+    for (; i + lanes <= count; i += lanes)
+        step(d, i);
+    const hn::CappedTag<float, 1> d1;
+    for (; i < count; ++i)
+        step(d1, i);
+}
+
+// Host samples i ... of one run of samples, as floats.
+template <SampleType kSample, class D> hn::Vec<D> LoadSamples(D d, const uint8_t* line, int64_t i)
+{
+    if constexpr (kSample == SampleType::kFloat) {
+        return hn::LoadU(d, reinterpret_cast<const float*>(line) + i);
+    } else {
+        using T = std::conditional_t<kSample == SampleType::kWord, uint16_t, uint8_t>;
+        const hn::Rebind<T, D> dt;
+        const hn::RebindToSigned<D> di;
+        return hn::ConvertTo(
+            d, hn::PromoteTo(di, hn::LoadU(dt, reinterpret_cast<const T*>(line) + i)));
+    }
+}
+
+// Clamps to [0, limit] and truncates toward zero; NaN gives 0.
+template <class D> hn::Vec<hn::RebindToSigned<D>> ClampTruncate(D d, hn::Vec<D> v, float limit)
+{
+    const hn::RebindToSigned<D> di;
+    const auto positive = hn::IfThenElseZero(hn::Ge(v, hn::Zero(d)), v);
+    const auto top = hn::Set(d, limit);
+    return hn::ConvertTo(di, hn::IfThenElse(hn::Gt(positive, top), top, positive));
+}
+
+// Values into host samples i ... of one run of samples.
+template <SampleType kSample, class D>
+void StoreSamples(D d, hn::Vec<D> v, float limit, uint8_t* line, int64_t i)
+{
+    if constexpr (kSample == SampleType::kFloat) {
+        hn::StoreU(v, d, reinterpret_cast<float*>(line) + i);
+    } else {
+        using T = std::conditional_t<kSample == SampleType::kWord, uint16_t, uint8_t>;
+        const hn::Rebind<T, D> dt;
+        hn::StoreU(hn::DemoteTo(dt, ClampTruncate(d, v, limit)), dt,
+                   reinterpret_cast<T*>(line) + i);
+    }
+}
+
+// The read loop: value = sample × readScale, grey into all three channels.
+// Colour samples map one to one, in their order, onto the line's floats, so
+// a colour line is one flat run of 3 × width values.
+template <SampleType kSample, int kPlanes>
+void ReadLineOf(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+{
+    // A factor of 1 changes no sample value, so it is left out.
+    const bool scaled = m.readScale != 1.0f;
+    if constexpr (kPlanes == 3) {
+        float* out = reinterpret_cast<float*>(pixels);
+        ForEachLane(3 * int64_t{width}, [&](auto d, int64_t i) {
+            auto v = LoadSamples<kSample>(d, in, i);
+            if (scaled)
+                v = hn::Mul(v, hn::Set(d, m.readScale));
+            hn::StoreU(v, d, out + i);
+        });
+    } else {
+        ForEachLane(width, [&](auto d, int64_t x) {
+            auto v = LoadSamples<kSample>(d, in, x);
+            if (scaled)
+                v = hn::Mul(v, hn::Set(d, m.readScale));
+            hn::StoreInterleaved3(v, v, v, d, pixels[x].c);
+        });
+    }
+}
+
+// The write loop: grey from the sum of the channels, then × writeScale ÷
+// writeDivisor, clamped and truncated for integer samples; colour lines as
+// one flat run, like reading.
+template <SampleType kSample, int kPlanes>
+void WriteLineOf(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+{
+    // A factor or divisor of 1 changes no value except to quieten a
+    // signalling NaN, which the steps after it (a division, or the clamp
+    // that turns every NaN into 0) do anyway.
+    const bool scaled = m.writeScale != 1.0f;
+    const bool divided = m.writeDivisor != 1.0f;
+    const auto convert = [&](auto d, hn::Vec<decltype(d)> v, int64_t i) {
+        if (scaled)
+            v = hn::Mul(v, hn::Set(d, m.writeScale));
+        if (divided)
+            v = hn::Div(v, hn::Set(d, m.writeDivisor));
+        StoreSamples<kSample>(d, v, m.limit, out, i);
+    };
+    if constexpr (kPlanes == 3) {
+        const float* in = reinterpret_cast<const float*>(pixels);
+        ForEachLane(3 * int64_t{width},
+                    [&](auto d, int64_t i) { convert(d, hn::LoadU(d, in + i), i); });
+    } else {
+        ForEachLane(width, [&](auto d, int64_t x) {
+            hn::Vec<decltype(d)> c0, c1, c2;
+            hn::LoadInterleaved3(d, pixels[x].c, c0, c1, c2);
+            convert(d, AddInOrder(AddInOrder(c0, c1), c2), x);
+        });
+    }
+}
+
+// Instantiates `Loop` for the mode's sample type and planes.
+template <template <SampleType, int> class Loop, class... Args>
+void ForLayout(const ModeLayout& m, Args... args)
+{
+    const bool grey = m.planes == 1;
+    switch (m.sample) {
+    case SampleType::kByte:
+        return grey ? Loop<SampleType::kByte, 1>::Run(m, args...)
+                    : Loop<SampleType::kByte, 3>::Run(m, args...);
+    case SampleType::kWord:
+        return grey ? Loop<SampleType::kWord, 1>::Run(m, args...)
+                    : Loop<SampleType::kWord, 3>::Run(m, args...);
+    case SampleType::kFloat:
+        return grey ? Loop<SampleType::kFloat, 1>::Run(m, args...)
+                    : Loop<SampleType::kFloat, 3>::Run(m, args...);
+    }
+}
+
+template <SampleType kSample, int kPlanes> struct ReadLoop {
+    static void Run(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+    {
+        ReadLineOf<kSample, kPlanes>(m, in, pixels, width);
+    }
+};
+
+template <SampleType kSample, int kPlanes> struct WriteLoop {
+    static void Run(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+    {
+        WriteLineOf<kSample, kPlanes>(m, pixels, out, width);
+    }
+};
+
+void ReadLine(const ModeLayout& m, const uint8_t* in, RGB96* pixels, int32_t width)
+{
+    ForLayout<ReadLoop>(m, in, pixels, width);
+}
+
+void WriteLine(const ModeLayout& m, const RGB96* pixels, uint8_t* out, int32_t width)
+{
+    ForLayout<WriteLoop>(m, pixels, out, width);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace line_access
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace line_access {
+
+HWY_EXPORT(ReadLine);
+HWY_EXPORT(WriteLine);
+
+constexpr float k16BitToScale = 0.007781982421875f;   // 255 / 32768
+constexpr float kScaleTo16Bit = 128.50196838378906f;  // 32768 / 255 in single precision
+
+constexpr ModeLayout kModes[] = {
+    // mode, planes, sample, read scale, write scale, write divisor, limit, Lab
+    {plugInModeGrayScale, 1, SampleType::kByte, 1.0f, 1.0f, 3.0f, 255.0f, false},
+    {plugInModeRGBColor, 3, SampleType::kByte, 1.0f, 1.0f, 1.0f, 255.0f, false},
+    {plugInModeLabColor, 3, SampleType::kByte, 1.0f, 1.0f, 1.0f, 255.0f, true},
+    {plugInModeGray16, 1, SampleType::kWord, k16BitToScale, kScaleTo16Bit, 3.0f, 32768.0f, false},
+    {plugInModeRGB48, 3, SampleType::kWord, k16BitToScale, kScaleTo16Bit, 1.0f, 32768.0f, false},
+    {plugInModeLab48, 3, SampleType::kWord, k16BitToScale, kScaleTo16Bit, 1.0f, 32768.0f, true},
+    {plugInModeRGB96, 3, SampleType::kFloat, 255.0f, 1.0f, 255.0f, 0.0f, false},
+    {plugInModeGray32, 1, SampleType::kFloat, 255.0f, 1.0f, 765.0f, 0.0f, false},
+};
+
+const ModeLayout* LayoutOf(int32_t mode)
+{
+    for (const ModeLayout& m : kModes)
+        if (m.mode == mode)
+            return &m;
+    return nullptr;
+}
+
+}  // namespace line_access
 
 namespace {
 
@@ -27,9 +256,6 @@ const char kWriteFirstNoAdvance[] =
 const char kWriteBounds[] = "Attempt to write beyond bounds of original image. (WriteResultLine)";
 const char kWriteNoAdvance[] =
     "AdvanceState function is not available.  Plug-in cannot run. (WriteResultLine)";
-
-constexpr float k16BitToScale = 0.007781982421875f;   // 255 / 32768
-constexpr float kScaleTo16Bit = 128.50196838378906f;  // 32768 / 255 in single precision
 
 bool CallAdvanceState(FilterRecord* record)
 {
@@ -87,142 +313,33 @@ bool FirstAccess(const char* failure)
     return true;
 }
 
-template <typename T> T Sample(const uint8_t* line, size_t index)
-{
-    T value;
-    std::memcpy(&value, line + index * sizeof(T), sizeof(T));
-    return value;
-}
-
-template <typename T> void PutSample(uint8_t* line, size_t index, T value)
-{
-    std::memcpy(line + index * sizeof(T), &value, sizeof(T));
-}
-
-// Clamps to [0, limit] and truncates toward zero; NaN gives 0.
-uint32_t ClampTruncate(float value, float limit)
-{
-    if (!(value >= 0.0f))
-        return 0;
-    if (value > limit)
-        return static_cast<uint32_t>(limit);
-    return static_cast<uint32_t>(value);
-}
-
-bool ConvertFromHost(const uint8_t* in, RGB96* pixels, int32_t width)
-{
-    switch (gPrimaryImage.imageMode) {
-    case plugInModeGrayScale:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = static_cast<float>(in[x]);
-            pixels[x].c[0] = pixels[x].c[1] = pixels[x].c[2] = v;
-        }
-        return true;
-    case plugInModeRGBColor:
-    case plugInModeLabColor:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c)
-                pixels[x].c[c] = static_cast<float>(in[3 * x + c]);
-        }
-        if (gPrimaryImage.imageMode == plugInModeLabColor)
-            _LAB96toRGB96(pixels, width);
-        return true;
-    case plugInModeGray16:
-        for (int32_t x = 0; x < width; ++x) {
-            float v =
-                static_cast<float>(Sample<uint16_t>(in, static_cast<size_t>(x))) * k16BitToScale;
-            pixels[x].c[0] = pixels[x].c[1] = pixels[x].c[2] = v;
-        }
-        return true;
-    case plugInModeRGB48:
-    case plugInModeLab48:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                pixels[x].c[c] =
-                    static_cast<float>(Sample<uint16_t>(in, static_cast<size_t>(3 * x + c))) *
-                    k16BitToScale;
-            }
-        }
-        if (gPrimaryImage.imageMode == plugInModeLab48)
-            _LAB96toRGB96(pixels, width);
-        return true;
-    case plugInModeRGB96:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                pixels[x].c[c] = Sample<float>(in, static_cast<size_t>(3 * x + c)) * 255.0f;
-            }
-        }
-        return true;
-    case plugInModeGray32:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = Sample<float>(in, static_cast<size_t>(x)) * 255.0f;
-            pixels[x].c[0] = pixels[x].c[1] = pixels[x].c[2] = v;
-        }
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool ConvertToHost(RGB96* pixels, uint8_t* out, int32_t width)
-{
-    switch (gPrimaryImage.imageMode) {
-    case plugInModeGrayScale:
-        for (int32_t x = 0; x < width; ++x) {
-            float mean = (pixels[x].c[0] + pixels[x].c[1] + pixels[x].c[2]) / 3.0f;
-            out[x] = static_cast<uint8_t>(ClampTruncate(mean, 255.0f));
-        }
-        return true;
-    case plugInModeLabColor:
-        _RGB96toLAB96(pixels, width);
-        [[fallthrough]];
-    case plugInModeRGBColor:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                out[3 * x + c] = static_cast<uint8_t>(ClampTruncate(pixels[x].c[c], 255.0f));
-            }
-        }
-        return true;
-    case plugInModeGray16:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = (pixels[x].c[0] + pixels[x].c[1] + pixels[x].c[2]) * kScaleTo16Bit / 3.0f;
-            PutSample<uint16_t>(out, static_cast<size_t>(x),
-                                static_cast<uint16_t>(ClampTruncate(v, 32768.0f)));
-        }
-        return true;
-    case plugInModeLab48:
-        _RGB96toLAB96(pixels, width);
-        [[fallthrough]];
-    case plugInModeRGB48:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                float v = pixels[x].c[c] * kScaleTo16Bit;
-                PutSample<uint16_t>(out, static_cast<size_t>(3 * x + c),
-                                    static_cast<uint16_t>(ClampTruncate(v, 32768.0f)));
-            }
-        }
-        return true;
-    case plugInModeRGB96:
-        for (int32_t x = 0; x < width; ++x) {
-            for (int c = 0; c < 3; ++c) {
-                PutSample<float>(out, static_cast<size_t>(3 * x + c), pixels[x].c[c] / 255.0f);
-            }
-        }
-        return true;
-    case plugInModeGray32:
-        for (int32_t x = 0; x < width; ++x) {
-            float v = (pixels[x].c[0] + pixels[x].c[1] + pixels[x].c[2]) / 765.0f;
-            PutSample<float>(out, static_cast<size_t>(x), v);
-        }
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 extern "C" {
+
+bool _HostLineToRGB96(int32_t imageMode, const void* hostLine, RGB96* pixels, int32_t width)
+{
+    const line_access::ModeLayout* m = line_access::LayoutOf(imageMode);
+    if (m == nullptr)
+        return false;
+    HWY_DYNAMIC_DISPATCH(line_access::ReadLine)
+    (*m, static_cast<const uint8_t*>(hostLine), pixels, width);
+    if (m->lab)
+        _LAB96toRGB96(pixels, width);
+    return true;
+}
+
+bool _RGB96ToHostLine(int32_t imageMode, RGB96* pixels, void* hostLine, int32_t width)
+{
+    const line_access::ModeLayout* m = line_access::LayoutOf(imageMode);
+    if (m == nullptr)
+        return false;
+    if (m->lab)
+        _RGB96toLAB96(pixels, width);
+    HWY_DYNAMIC_DISPATCH(line_access::WriteLine)
+    (*m, pixels, static_cast<uint8_t*>(hostLine), width);
+    return true;
+}
 
 void ReadOriginalLine(int32_t line, RGB96* pixels)
 {
@@ -251,7 +368,7 @@ void ReadOriginalLine(int32_t line, RGB96* pixels)
         return;
     }
     if (record->inData == nullptr ||
-        !ConvertFromHost(static_cast<const uint8_t*>(record->inData), pixels, run.width)) {
+        !_HostLineToRGB96(run.imageMode, record->inData, pixels, run.width)) {
         ErrorMessage(kUnsupportedMode);
     }
     if (run.linePending)
@@ -285,8 +402,9 @@ void WriteResultLine(int32_t line, RGB96* pixels)
     record->outRect.bottom = line + 1;
     run.pendingLine = line;
     run.linePending = true;
-    if (!ConvertToHost(pixels, run.stagingLine, run.width))
+    if (!_RGB96ToHostLine(run.imageMode, pixels, run.stagingLine, run.width))
         ErrorMessage(kUnsupportedMode);
 }
 
 }  // extern "C"
+#endif  // HWY_ONCE

@@ -11,21 +11,25 @@
  * Parameters come from "ranksharp.txt" on the Desktop (radius, mode, amount
  * in percent, clip fraction), with defaults when the file is missing.
  * Whole-image data lives in three temporary float images; the filter holds
- * only eight float lines, one pixel line and a 1000-bin histogram. The
- * neighbourhood passes read every source line seven times and gather the
- * 7 × 7 window in distance-rank order, so every disc size is the first N
- * entries of the gather array. All pixel arithmetic is single precision.
+ * float lines, one pixel line and a 1000-bin histogram, all bounded by the
+ * width. All pixel arithmetic is single precision, done by the line kernels
+ * of rank_kernels.h.
+ *
+ * The opening and closing come line by line from rank_stream.h, so the
+ * detail and the sharpened brightness are worked out in one sweep; the
+ * sharpening pass then only reports its progress, as it always did. Images
+ * whose brightness holds a negative zero, where +0 and -0 tie and the first
+ * in distance-rank order must win, and runs short of memory take the plain
+ * passes: the window gathered pixel by pixel in rank order.
  */
-#include <math.h>
-
 #include "filter_framework.h"
+#include "rank_kernels.h"
+#include "rank_stream.h"
 
 extern "C" const char gAboutText[] = "Rank-Based Sharpening Filter";
 
 namespace {
 
-constexpr int32_t kWindowRows = 7;
-constexpr int32_t kReach = 3;
 constexpr int32_t kHistogramBins = 1000;
 
 /* A neighbourhood of size[i] offsets is chosen when the radius reaches
@@ -35,12 +39,17 @@ constexpr float kSizeThreshold[kSizeRows] = {1.0f, 1.414f, 2.0f,   2.236f, 2.828
                                              3.0f, 3.162f, 3.606f, 4.0f};
 constexpr int32_t kSizeCount[kSizeRows] = {5, 9, 13, 21, 25, 29, 37, 45, 49};
 
-/* The place of each offset (row dy = -3 … 3, column dx = -3 … 3) when the 49
- * offsets are ordered by dx² + dy²: the first N places form the disc. */
-constexpr int32_t kDistanceRank[kWindowRows][kWindowRows] = {
-    {48, 44, 36, 25, 29, 37, 45}, {43, 24, 20, 9, 13, 21, 38}, {35, 19, 8, 1, 5, 14, 30},
-    {28, 12, 4, 0, 2, 10, 26},    {34, 18, 7, 3, 6, 15, 31},   {42, 23, 17, 11, 16, 22, 39},
-    {47, 41, 33, 27, 32, 40, 46},
+struct Parameters {
+    float radius = 2.9f;
+    int32_t mode = 3;
+    float amount = 100.0f;
+    float clipFraction = 0.005f;
+};
+
+struct WorkImages {
+    NamedImage* open = nullptr;
+    NamedImage* close = nullptr;
+    NamedImage* temp2 = nullptr;
 };
 
 struct Buffers {
@@ -48,6 +57,28 @@ struct Buffers {
     float* window[kWindowRows];
     float* outRow;
     int32_t* histogram;
+};
+
+/* The stretch of step 12: n = (v - lowValue) * 255 / range when on. */
+struct Stretch {
+    bool on = false;
+    float lowValue = 0.0f;
+    float range = 0.0f;
+};
+
+/* What a run works with. */
+struct Run {
+    int32_t width = 0;
+    int32_t height = 0;
+    Parameters params;
+    int32_t discSize = 5;
+    WorkImages images;
+    Buffers b{};
+    /* The brightness holds a negative zero: extremes are taken in the
+     * order the plain passes take them. */
+    bool exactOrder = false;
+    float minimum = 1e20f;
+    float maximum = -1e20f;
 };
 
 void FreeBuffers(Buffers* b)
@@ -92,44 +123,6 @@ int32_t Clamp(int32_t v, int32_t low, int32_t high)
     return v < low ? low : (v > high ? high : v);
 }
 
-/* The brightness the filter works on: the mean of the three channels. */
-float Brightness(const RGB96& p)
-{
-    return (p.c[0] + p.c[1] + p.c[2]) / 3.0f;
-}
-
-/* Minimum or maximum over the first n places of the disc, from image
- * source to image dest; lines and columns beyond the border repeat the
- * border. Strict comparisons: the first of equal values stays. */
-void NeighbourhoodPass(NamedImage* source, NamedImage* dest, bool maximum, int32_t n, int32_t width,
-                       int32_t height, Buffers* b)
-{
-    float gather[kWindowRows * kWindowRows];
-    for (int32_t y = 0; y < height; ++y) {
-        for (int32_t r = 0; r < kWindowRows; ++r)
-            ReadTempImageLine(source, Clamp(y + r - kReach, 0, height - 1), b->window[r]);
-        for (int32_t x = 0; x < width; ++x) {
-            for (int32_t r = 0; r < kWindowRows; ++r) {
-                const float* row = b->window[r];
-                for (int32_t dx = -kReach; dx <= kReach; ++dx)
-                    gather[kDistanceRank[r][dx + kReach]] = row[Clamp(x + dx, 0, width - 1)];
-            }
-            float result = gather[0];
-            if (maximum) {
-                for (int32_t i = 1; i < n; ++i)
-                    if (gather[i] > result)
-                        result = gather[i];
-            } else {
-                for (int32_t i = 1; i < n; ++i)
-                    if (gather[i] < result)
-                        result = gather[i];
-            }
-            b->outRow[x] = result;
-        }
-        WriteTempImageLine(dest, y, b->outRow);
-    }
-}
-
 bool Cancelled(int32_t y, int32_t height)
 {
     return TestAbortSetProgressBar(static_cast<float>(y) / static_cast<float>(height)) != 0;
@@ -144,210 +137,310 @@ int32_t ModeFromNumber(float value)
     return static_cast<int32_t>(value);
 }
 
-}  // namespace
-
-extern "C" int32_t MainUserEntry(void)
+/* The working images have 16-bit sides: a larger image would get wrapped,
+ * too small ones, so it is refused. */
+bool RefuseOversizedImage(int32_t width, int32_t height)
 {
-    float radius = 2.9f;
-    int32_t mode = 3;
-    float amount = 100.0f;
-    float clipFraction = 0.005f;
+    if (width <= 65535 && height <= 65535)
+        return false;
+    ErrorMessage("Image is too large for the working images.  "
+                 "Width and height must not exceed 65535 pixels. (MainUserEntry)");
+    return true;
+}
 
-    int32_t width = 0;
-    int32_t height = 0;
-    GetOriginalDimensions(&width, &height);
-
-    /* The working images have 16-bit sides: a larger image would get
-     * wrapped, too small ones, so it is refused. */
-    if (width > 65535 || height > 65535) {
-        ErrorMessage("Image is too large for the working images.  "
-                     "Width and height must not exceed 65535 pixels. (MainUserEntry)");
-        return userCanceledErr;
-    }
-
-    /* A missing working image would leave every pass refused line by line
-     * and the result undefined, so the run stops at the first failure. */
-    NamedImage* tempOpen = nullptr;
-    NamedImage* tempClose = nullptr;
-    NamedImage* temp2 = nullptr;
-    OSErr made = MakeTemporaryImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height), 4,
-                                    "TempOpen", &tempOpen);
+/* A missing working image would leave every pass refused line by line and
+ * the result undefined, so the run stops at the first failure. */
+OSErr MakeWorkImages(int32_t width, int32_t height, WorkImages* images)
+{
+    const auto w = static_cast<uint16_t>(width);
+    const auto h = static_cast<uint16_t>(height);
+    OSErr made = MakeTemporaryImage(w, h, 4, "TempOpen", &images->open);
     if (made == noErr)
-        made = MakeTemporaryImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height), 4,
-                                  "TempClose", &tempClose);
+        made = MakeTemporaryImage(w, h, 4, "TempClose", &images->close);
     if (made == noErr)
-        made = MakeTemporaryImage(static_cast<uint16_t>(width), static_cast<uint16_t>(height), 4,
-                                  "Temp2", &temp2);
-    if (made != noErr)
-        return made;
+        made = MakeTemporaryImage(w, h, 4, "Temp2", &images->temp2);
+    return made;
+}
 
-    Buffers b;
-    if (!AllocateBuffers(&b, width))
-        return memFullErr;
-    int32_t result = noErr;
-
+void ReadParameters(Parameters* p)
+{
     TextFileNode* file = nullptr;
-    if (OpenTextFileToRead("ranksharp.txt", &file) == noErr) {
-        float modeValue = static_cast<float>(mode);
-        ReadANumber(file, &radius);
-        ReadANumber(file, &modeValue);
-        ReadANumber(file, &amount);
-        ReadANumber(file, &clipFraction);
-        mode = ModeFromNumber(modeValue);
-        CloseTextFile(file);
-    }
+    if (OpenTextFileToRead("ranksharp.txt", &file) != noErr)
+        return;
+    float modeValue = static_cast<float>(p->mode);
+    ReadANumber(file, &p->radius);
+    ReadANumber(file, &modeValue);
+    ReadANumber(file, &p->amount);
+    ReadANumber(file, &p->clipFraction);
+    p->mode = ModeFromNumber(modeValue);
+    CloseTextFile(file);
+}
+
+int32_t DiscSize(float radius)
+{
     int32_t discSize = kSizeCount[0];
     for (int32_t i = 1; i < kSizeRows; ++i)
         if (kSizeThreshold[i] <= radius)
             discSize = kSizeCount[i];
-    amount = amount / 100.0f;
+    return discSize;
+}
 
-    float* rowA = b.window[0];
-    float* rowB = b.window[1];
-    float* rowC = b.window[2];
-    float minimum = 1e20f;
-    float maximum = -1e20f;
-    float range = 0.0f;
-    float lowValue = 0.0f;
-    float stretchRange = 0.0f;
-
-    /* Brightness into "TempOpen" and "TempClose". */
-    for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height))
-            goto cancelled;
-        ReadOriginalLine(y, b.pixelLine);
-        for (int32_t x = 0; x < width; ++x)
-            b.outRow[x] = Brightness(b.pixelLine[x]);
-        WriteTempImageLine(tempOpen, y, b.outRow);
-        WriteTempImageLine(tempClose, y, b.outRow);
+/* Brightness into "TempOpen"; both the opening and the closing start
+ * from there. */
+bool BrightnessPass(Run* run)
+{
+    for (int32_t y = 0; y < run->height; ++y) {
+        if (Cancelled(y, run->height))
+            return false;
+        ReadOriginalLine(y, run->b.pixelLine);
+        if (BrightnessLine(run->b.pixelLine, run->b.outRow, run->width))
+            run->exactOrder = true;
+        WriteTempImageLine(run->images.open, y, run->b.outRow);
     }
+    return true;
+}
 
-    /* Opening into "TempOpen", closing into "TempClose". */
-    NeighbourhoodPass(tempOpen, temp2, false, discSize, width, height, &b);
-    NeighbourhoodPass(temp2, tempOpen, true, discSize, width, height, &b);
-    NeighbourhoodPass(tempClose, temp2, true, discSize, width, height, &b);
-    NeighbourhoodPass(temp2, tempClose, false, discSize, width, height, &b);
-
-    /* Detail: g into "Temp2", g - opening into "TempOpen", g - closing into
-     * "TempClose". */
-    for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height))
-            goto cancelled;
-        ReadOriginalLine(y, b.pixelLine);
-        ReadTempImageLine(tempOpen, y, rowB);
-        ReadTempImageLine(tempClose, y, rowC);
-        for (int32_t x = 0; x < width; ++x) {
-            float g = Brightness(b.pixelLine[x]);
-            rowA[x] = g;
-            rowB[x] = g - rowB[x];
-            rowC[x] = g - rowC[x];
-        }
-        WriteTempImageLine(temp2, y, rowA);
-        WriteTempImageLine(tempOpen, y, rowB);
-        WriteTempImageLine(tempClose, y, rowC);
-    }
-
-    /* Sharpened brightness v into "Temp2", with its extremes. */
-    for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height))
-            goto cancelled;
-        ReadTempImageLine(temp2, y, rowA);
-        ReadTempImageLine(tempOpen, y, rowB);
-        ReadTempImageLine(tempClose, y, rowC);
-        for (int32_t x = 0; x < width; ++x) {
-            float g = rowA[x];
-            float bright = rowB[x];
-            float dark = rowC[x];
-            float v;
-            if (mode == 1) {
-                v = bright * amount + g;
-            } else if (mode == 2) {
-                v = dark * amount + g;
-            } else if (fabsf(bright) > fabsf(dark)) {
-                /* Bright detail weighs 2 at black down to 0 at 255. */
-                v = bright * (2.0f - g / 127.5f) * amount + g;
-            } else {
-                /* Dark detail weighs 0 at black up to 2 at 255. */
-                v = (g / 127.5f) * dark * amount + g;
+/* Minimum or maximum over the first n places of the disc, gathered pixel by
+ * pixel in distance-rank order; lines and columns beyond the border repeat
+ * the border. Strict comparisons: the first of equal values stays. */
+void GatheringPass(NamedImage* source, NamedImage* dest, bool maximum, int32_t n, const Run& run)
+{
+    const Buffers& b = run.b;
+    float gather[kWindowRows * kWindowRows];
+    for (int32_t y = 0; y < run.height; ++y) {
+        for (int32_t r = 0; r < kWindowRows; ++r)
+            ReadTempImageLine(source, Clamp(y + r - kReach, 0, run.height - 1), b.window[r]);
+        for (int32_t x = 0; x < run.width; ++x) {
+            for (int32_t r = 0; r < kWindowRows; ++r) {
+                const float* row = b.window[r];
+                for (int32_t dx = -kReach; dx <= kReach; ++dx)
+                    gather[kDistanceRank[r][dx + kReach]] = row[Clamp(x + dx, 0, run.width - 1)];
             }
-            if (v > maximum)
-                maximum = v;
-            if (v < minimum)
-                minimum = v;
-            rowA[x] = v;
+            float result = gather[0];
+            for (int32_t i = 1; i < n; ++i)
+                if (maximum ? gather[i] > result : gather[i] < result)
+                    result = gather[i];
+            b.outRow[x] = result;
         }
-        WriteTempImageLine(temp2, y, rowA);
+        WriteTempImageLine(dest, y, b.outRow);
     }
+}
 
-    if (clipFraction >= 0.0f) {
-        range = maximum - minimum;
-        if (range <= 0.0f) {
-            /* No spread to stretch: the image stays as it is. */
-            result = userCanceledErr;
-            goto done;
-        }
-        for (int32_t y = 0; y < height; ++y) {
-            if (Cancelled(y, height))
-                goto cancelled;
-            ReadTempImageLine(temp2, y, rowA);
-            for (int32_t x = 0; x < width; ++x) {
-                float scaled = (rowA[x] - minimum) / range * 1000.0f;
-                int32_t bin =
-                    scaled > 999.0f ? 999 : (scaled > 0.0f ? static_cast<int32_t>(scaled) : 0);
-                b.histogram[bin] += 1;
-            }
-        }
-        float total = static_cast<float>(width) * static_cast<float>(height);
-        int32_t lowBin = 0;
-        int32_t highBin = kHistogramBins - 1;
-        float runningSum = 0.0f;
-        for (int32_t i = 0; i < kHistogramBins; ++i) {
-            runningSum += static_cast<float>(b.histogram[i]);
-            float f = runningSum / total;
-            if (f <= clipFraction)
-                lowBin = i;
-            if (f < 1.0f - clipFraction)
-                highBin = i;
-        }
-        lowValue = minimum + range * static_cast<float>(lowBin) / 1000.0f;
-        float highValue = minimum + range * static_cast<float>(highBin) / 1000.0f;
-        stretchRange = highValue - lowValue;
-        if (stretchRange == 0.0f) {
-            /* Both clip points in one bin: stretch over the whole range,
-             * which is known to be non-zero here. */
-            lowValue = minimum;
-            stretchRange = range;
-        }
-    }
+/* Closing into "TempClose", then opening into "TempOpen", by gathering;
+ * no progress reports. */
+void GatheringPasses(const Run& run)
+{
+    const WorkImages& im = run.images;
+    const int32_t n = run.discSize;
+    GatheringPass(im.open, im.temp2, true, n, run);
+    GatheringPass(im.temp2, im.close, false, n, run);
+    GatheringPass(im.open, im.temp2, false, n, run);
+    GatheringPass(im.temp2, im.open, true, n, run);
+}
 
-    /* New brightness into every pixel, colour differences kept. */
-    for (int32_t y = 0; y < height; ++y) {
-        if (Cancelled(y, height))
-            goto cancelled;
+/* Detail: g into "Temp2", g - opening into "TempOpen", g - closing into
+ * "TempClose". */
+bool DetailPass(const Run& run)
+{
+    const Buffers& b = run.b;
+    for (int32_t y = 0; y < run.height; ++y) {
+        if (Cancelled(y, run.height))
+            return false;
         ReadOriginalLine(y, b.pixelLine);
-        ReadTempImageLine(temp2, y, rowA);
-        for (int32_t x = 0; x < width; ++x) {
-            float n = rowA[x];
-            if (clipFraction >= 0.0f)
-                n = (rowA[x] - lowValue) * 255.0f / stretchRange;
-            if (n < 0.0f)
-                n = 0.0f;
-            if (n > 255.0f)
-                n = 255.0f;
-            RGB96& p = b.pixelLine[x];
-            float c1 = p.c[0] - p.c[1];
-            float c2 = (p.c[0] + p.c[1]) * 0.5f - p.c[2];
-            p.c[0] = n + 0.5f * c1 + c2 / 3.0f;
-            p.c[1] = n - 0.5f * c1 + c2 / 3.0f;
-            p.c[2] = n - 2.0f * c2 / 3.0f;
-        }
+        ReadTempImageLine(run.images.open, y, b.window[1]);
+        ReadTempImageLine(run.images.close, y, b.window[2]);
+        DetailLine(b.pixelLine, b.window[0], b.window[1], b.window[2], run.width);
+        WriteTempImageLine(run.images.temp2, y, b.window[0]);
+        WriteTempImageLine(run.images.open, y, b.window[1]);
+        WriteTempImageLine(run.images.close, y, b.window[2]);
+    }
+    return true;
+}
+
+/* Running extremes value by value, in scan order. */
+void ExtremesInOrder(const float* v, int32_t width, float* minimum, float* maximum)
+{
+    for (int32_t x = 0; x < width; ++x) {
+        if (v[x] > *maximum)
+            *maximum = v[x];
+        if (v[x] < *minimum)
+            *minimum = v[x];
+    }
+}
+
+/* Sharpened brightness v into "Temp2", with its extremes. */
+bool SharpeningPass(Run* run)
+{
+    const Buffers& b = run->b;
+    const float amount = run->params.amount / 100.0f;
+    for (int32_t y = 0; y < run->height; ++y) {
+        if (Cancelled(y, run->height))
+            return false;
+        ReadTempImageLine(run->images.temp2, y, b.window[0]);
+        ReadTempImageLine(run->images.open, y, b.window[1]);
+        ReadTempImageLine(run->images.close, y, b.window[2]);
+        SharpenLine(b.window[0], b.window[1], b.window[2], run->width, run->params.mode, amount);
+        ExtremesInOrder(b.window[0], run->width, &run->minimum, &run->maximum);
+        WriteTempImageLine(run->images.temp2, y, b.window[0]);
+    }
+    return true;
+}
+
+/* Detail and sharpened brightness in one sweep, with the opening and
+ * closing made line by line: v into "Temp2", with its extremes. */
+bool StreamedDetailPass(Run* run, RankStream* stream)
+{
+    const Buffers& b = run->b;
+    const float amount = run->params.amount / 100.0f;
+    for (int32_t y = 0; y < run->height; ++y) {
+        if (Cancelled(y, run->height))
+            return false;
+        ReadOriginalLine(y, b.pixelLine);
+        OpeningAndClosing(stream, y, b.window[1], b.window[2]);
+        DetailLine(b.pixelLine, b.window[0], b.window[1], b.window[2], run->width);
+        SharpenLine(b.window[0], b.window[1], b.window[2], run->width, run->params.mode, amount);
+        LineExtremes(b.window[0], run->width, &run->minimum, &run->maximum);
+        WriteTempImageLine(run->images.temp2, y, b.window[0]);
+    }
+    return true;
+}
+
+/* The sharpening pass after a streamed detail pass: its work is done, its
+ * progress reports and chances to cancel remain. */
+bool ReportingPass(const Run& run)
+{
+    for (int32_t y = 0; y < run.height; ++y)
+        if (Cancelled(y, run.height))
+            return false;
+    return true;
+}
+
+/* Opening, closing, detail and sharpened brightness, streamed where the
+ * values allow it. */
+bool OpenCloseAndSharpen(Run* run)
+{
+    RankStream stream;
+    if (run->exactOrder ||
+        !OpenRankStream(&stream, run->images.open, run->width, run->height, run->discSize)) {
+        GatheringPasses(*run);
+        return DetailPass(*run) && SharpeningPass(run);
+    }
+    const bool done = StreamedDetailPass(run, &stream);
+    CloseRankStream(&stream);
+    return done && ReportingPass(*run);
+}
+
+/* Counts of the sharpened brightness in 1000 bins over min … max. */
+bool HistogramPass(const Run& run, float range)
+{
+    const Buffers& b = run.b;
+    /* The output row is free here; its bits hold the bin numbers. */
+    auto* bins = reinterpret_cast<int32_t*>(b.outRow);
+    /* Neighbouring pixels fall into the same bin a lot: four counters per
+     * bin, one for each column modulo 4, keep the counts from waiting on
+     * one another. Their sums are the counts. */
+    constexpr int32_t kWays = 4;
+    int32_t partial[kWays][kHistogramBins] = {};
+    for (int32_t y = 0; y < run.height; ++y) {
+        if (Cancelled(y, run.height))
+            return false;
+        ReadTempImageLine(run.images.temp2, y, b.window[0]);
+        HistogramBins(b.window[0], run.width, run.minimum, range, bins);
+        int32_t x = 0;
+        for (; x + kWays <= run.width; x += kWays)
+            for (int32_t w = 0; w < kWays; ++w)
+                partial[w][bins[x + w]] += 1;
+        for (; x < run.width; ++x)
+            partial[0][bins[x]] += 1;
+    }
+    for (int32_t i = 0; i < kHistogramBins; ++i)
+        for (const auto& counts : partial)
+            b.histogram[i] += counts[i];
+    return true;
+}
+
+/* The clip points: the last bins whose running share stays within the clip
+ * fraction from either end. */
+Stretch ClipPoints(const Run& run, float range)
+{
+    const float clipFraction = run.params.clipFraction;
+    const float total = static_cast<float>(run.width) * static_cast<float>(run.height);
+    int32_t lowBin = 0;
+    int32_t highBin = kHistogramBins - 1;
+    float runningSum = 0.0f;
+    for (int32_t i = 0; i < kHistogramBins; ++i) {
+        runningSum += static_cast<float>(run.b.histogram[i]);
+        float f = runningSum / total;
+        if (f <= clipFraction)
+            lowBin = i;
+        if (f < 1.0f - clipFraction)
+            highBin = i;
+    }
+    Stretch s;
+    s.on = true;
+    s.lowValue = run.minimum + range * static_cast<float>(lowBin) / 1000.0f;
+    float highValue = run.minimum + range * static_cast<float>(highBin) / 1000.0f;
+    s.range = highValue - s.lowValue;
+    if (s.range == 0.0f) {
+        /* Both clip points in one bin: stretch over the whole range, which
+         * is known to be non-zero here. */
+        s.lowValue = run.minimum;
+        s.range = range;
+    }
+    return s;
+}
+
+/* New brightness into every pixel, colour differences kept. */
+bool OutputPass(const Run& run, const Stretch& stretch)
+{
+    const Buffers& b = run.b;
+    for (int32_t y = 0; y < run.height; ++y) {
+        if (Cancelled(y, run.height))
+            return false;
+        ReadOriginalLine(y, b.pixelLine);
+        ReadTempImageLine(run.images.temp2, y, b.window[0]);
+        OutputLine(b.pixelLine, b.window[0], run.width, stretch.on, stretch.lowValue,
+                   stretch.range);
         WriteResultLine(y, b.pixelLine);
     }
-    goto done;
+    return true;
+}
 
-cancelled:
-    result = userCanceledErr;
-done:
-    FreeBuffers(&b);
+/* Steps after the set-up: brightness, opening and closing, detail,
+ * sharpening, stretch and output. */
+int32_t Sharpen(Run* run)
+{
+    if (!BrightnessPass(run) || !OpenCloseAndSharpen(run))
+        return userCanceledErr;
+    Stretch stretch;
+    if (run->params.clipFraction >= 0.0f) {
+        const float range = run->maximum - run->minimum;
+        /* No spread to stretch: the image stays as it is. */
+        if (range <= 0.0f)
+            return userCanceledErr;
+        if (!HistogramPass(*run, range))
+            return userCanceledErr;
+        stretch = ClipPoints(*run, range);
+    }
+    return OutputPass(*run, stretch) ? noErr : userCanceledErr;
+}
+
+}  // namespace
+
+extern "C" int32_t MainUserEntry(void)
+{
+    Run run;
+    GetOriginalDimensions(&run.width, &run.height);
+    if (RefuseOversizedImage(run.width, run.height))
+        return userCanceledErr;
+    OSErr made = MakeWorkImages(run.width, run.height, &run.images);
+    if (made != noErr)
+        return made;
+    if (!AllocateBuffers(&run.b, run.width))
+        return memFullErr;
+    ReadParameters(&run.params);
+    run.discSize = DiscSize(run.params.radius);
+    int32_t result = Sharpen(&run);
+    FreeBuffers(&run.b);
     return result;
 }
