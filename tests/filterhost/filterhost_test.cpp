@@ -125,14 +125,16 @@ TEST_F(Filterhost, HostErrorsExitOneWithOneLineAndWriteNothing)
         {{"run", "rgb_to_ihs", d + "/float.tif", "-o", d + "/out.png", "--json", d + "/r.json"},
          "filterhost: cannot write '" + d +
              "/out.png': PNG cannot hold 32-bit float samples (use .tif)\n"},
-        {{"run", "rgb_to_ihs", d + "/rgb.png", "-o", d + "/out.jpg"},
+        {{"run", "rgb_to_ihs", d + "/rgb.png", "-o", d + "/out.gif"},
          "filterhost: cannot write '" + d +
-             "/out.jpg': unknown file type '.jpg' (use .png, .tif, .tiff, .pgm, .ppm or .pnm)\n"},
+             "/out.gif': unknown file type '.gif' (use .png, .tif, .tiff, .jpg, .jpeg, .pgm, "
+             ".ppm, .pnm or .pbm)\n"},
         {{"run", "rgb_to_ihs", d + "/rgb.png", "-o", d + "/nowhere/out.png"},
          "filterhost: cannot write '" + d + "/nowhere/out.png': the folder '" + d +
              "/nowhere' does not exist\n"},
         {{"run", "rgb_to_ihs", d + "/notes.png", "-o", d + "/out.png"},
-         "filterhost: cannot read '" + d + "/notes.png': not a PNG, TIFF, PGM or PPM image\n"},
+         "filterhost: cannot read '" + d +
+             "/notes.png': not a PNG, TIFF, JPEG, PBM, PGM or PPM image\n"},
         {{"run", "rgb_to_ihs", d + "/missing.png", "-o", d + "/out.png"},
          "filterhost: cannot read '" + d + "/missing.png': No such file or directory\n"},
         {{"run", "no_such_filter", d + "/rgb.png", "-o", d + "/out.png"},

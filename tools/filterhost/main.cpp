@@ -20,6 +20,7 @@
 #include "about_command.h"
 #include "batch_command.h"
 #include "console.h"
+#include "image_options.h"
 #include "plugin_search.h"
 #include "run_command.h"
 
@@ -143,13 +144,17 @@ CLI::App* AddRunCommand(CLI::App& app, RunArguments& run)
 {
     auto* command = app.add_subcommand("run", "Run a plug-in on an image file");
     command->add_option("PLUGIN", run.plugin, "Plug-in name or path to a module")->required();
-    command->add_option("INPUT", run.input, "Image file to filter (PNG, TIFF, PGM/PPM)")
+    command
+        ->add_option("INPUT", run.input,
+                     "Image file to filter (PNG, TIFF, JPEG, PBM/PGM/PPM; - for standard input)")
         ->required();
     command
         ->add_option("-o,--output", run.output,
-                     "Where to write the result (.png, .tif, .tiff, .pgm, .ppm, .pnm)")
+                     "Where to write the result (.png, .tif, .jpg, .pgm, .ppm, .pnm, .pbm; - for "
+                     "standard output)")
         ->type_name("FILE");
     AddOutputOptions(command, run);
+    AddImageOptions(*command, run.image);
     AddParameterOptions(command, run);
     AddFolderOptions(command, run);
     AddDisplayOptions(command, run);
@@ -193,8 +198,9 @@ CLI::App* AddBatchCommand(CLI::App& app, BatchArguments& batch)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Runs image-analysis filter plug-ins on image files (PNG, TIFF, PGM/PPM).",
-                 "filterhost"};
+    CLI::App app{
+        "Runs image-analysis filter plug-ins on image files (PNG, TIFF, JPEG, PBM/PGM/PPM).",
+        "filterhost"};
     app.set_version_flag("-V,--version", std::string("filterhost ") + FILTERHOST_VERSION);
     app.require_subcommand(1);
     app.fallthrough();

@@ -94,6 +94,7 @@ private:
     std::optional<host::PluginDescription> description_;
     std::map<std::string, std::string> given_;
     host::Image input_;
+    host::ImageFile carried_;  // the input's alpha and metadata, for the output
     std::optional<PrivateFolder> private_;
     std::optional<fs::path> prefs_;
     std::optional<fs::path> desktop_;
@@ -122,6 +123,8 @@ void Run::GatherParameters()
 
 void Run::CheckReportFolder() const
 {
+    if (auto refusal = CheckImageOptions(args_.image))
+        throw HostFailure{*refusal};
     if (args_.json.empty())
         return;
     const fs::path parent = fs::path(args_.json).parent_path();
@@ -134,7 +137,9 @@ void Run::ReadInput()
 {
     display_->Phase("reading");
     const auto from = Clock::now();
-    input_ = host::ReadImageFile(args_.input);
+    host::ImageFile file = host::ReadImageFile(args_.input, ReadOptionsFrom(args_.image));
+    input_ = std::move(file.image);
+    carried_ = std::move(file);
     summary_.readSeconds = Seconds(from, Clock::now());
 }
 
@@ -145,7 +150,7 @@ void Run::CheckImage() const
                           host::ModeName(input_.mode, input_.depth) + " images; it takes " +
                           host::OfferedModesText(*description_)};
     if (!args_.output.empty())
-        if (auto refusal = host::CheckWritable(args_.output, input_))
+        if (auto refusal = host::CheckWritable(args_.output, input_, WriteOptionsFrom(args_.image)))
             throw HostFailure{*refusal};
 }
 
@@ -259,7 +264,9 @@ int Run::WriteOutput()
     const auto from = Clock::now();
     int signal = 0;
     try {
-        signal = WriteOutputShielded(args_.output, report_.output);
+        // The alpha channel and the metadata go out as they came in.
+        carried_.image = std::move(report_.output);
+        signal = WriteOutputShielded(args_.output, carried_, WriteOptionsFrom(args_.image));
         summary_.outputWritten = signal == 0;
     } catch (const std::exception& e) {
         summary_.error = e.what();

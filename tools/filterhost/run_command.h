@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "image_options.h"
 #include "plugin_description.h"
 
 namespace filterhost {
@@ -16,6 +17,7 @@ struct RunArguments {
     std::string paramFile;
     bool quiet = false;
     std::string progress = "auto";
+    ImageOptions image;  // formats, compression, page, pixel limit
 };
 
 // Runs the filter; the exit status (0, 1, 2 or 130).

@@ -117,22 +117,57 @@ std::string NameTheTarget(std::string text, const fs::path& inside, const fs::pa
     return text;
 }
 
+// True when the target is written in place rather than replaced: standard
+// output, or an existing FIFO, device or other non-regular file.
+bool WrittenStraightThrough(const fs::path& target)
+{
+    if (target == "-")
+        return true;
+    std::error_code ec;
+    const auto status = fs::status(target, ec);
+    return !ec && fs::exists(status) && !fs::is_regular_file(status);
+}
+
+// The file a chain of symbolic links finally points to, whether or not it
+// exists yet; the target itself when it is no link.
+fs::path FileToReplace(const fs::path& target)
+{
+    constexpr int kMostLinks = 40;  // as the kernel allows before ELOOP
+    fs::path path = target;
+    std::error_code ec;
+    for (int hop = 0; hop < kMostLinks && fs::is_symlink(fs::symlink_status(path, ec)); ++hop) {
+        const fs::path next = fs::read_symlink(path, ec);
+        if (ec)
+            return path;
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    return path;
+}
+
 }  // namespace
 
-int WriteOutputShielded(const fs::path& target, const host::Image& image)
+int WriteOutputShielded(const fs::path& target, const host::ImageFile& file,
+                        const host::WriteOptions& options)
 {
     SignalShield shield;
+    if (WrittenStraightThrough(target)) {
+        host::WriteImageFile(target, file, options);
+        return shield.TakeArrived();
+    }
+    const fs::path replaced = FileToReplace(target);
     {
-        PrivateFolder folder(target);
+        PrivateFolder folder(replaced);
+        // The name the user gave chooses the format, whatever the link
+        // points to.
         const fs::path inside = folder.Path() / target.filename();
         try {
-            host::WriteImageFile(inside, image);
+            host::WriteImageFile(inside, file, options);
         } catch (const host::ImageFileError& e) {
             throw host::ImageFileError(NameTheTarget(e.what(), inside, target));
         }
         if (const int signal = shield.TakeArrived())
             return signal;
-        MoveOver(inside, target);
+        MoveOver(inside, replaced);
     }
     // A signal after this point comes too late to undo the write: it is
     // delivered as usual once the shield is gone.

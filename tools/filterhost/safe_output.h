@@ -4,10 +4,11 @@
 #include <filesystem>
 
 #include "host.h"
+#include "image_file.h"
 
 namespace filterhost {
 
-// Writes `image` to `target` as host::WriteImageFile does, shielded from
+// Writes `file` to `target` as host::WriteImageFile does, shielded from
 // signals: SIGINT, SIGTERM and SIGHUP arriving meanwhile are held until the
 // write has finished or failed, and SIGXFSZ (the file-size limit) makes the
 // write fail instead of ending the process. The file is written inside a
@@ -15,7 +16,10 @@ namespace filterhost {
 // when no signal came; otherwise the folder is removed, the target is left
 // as it was, and the signal's number is returned. Returns 0 once the target
 // holds the image. Throws what WriteImageFile throws, with nothing left
-// behind.
-int WriteOutputShielded(const std::filesystem::path& target, const host::Image& image);
+// behind. A symbolic link is followed (the file it points to is replaced,
+// the link stays); standard output ("-"), a FIFO or a device is written
+// straight through, with the same shield.
+int WriteOutputShielded(const std::filesystem::path& target, const host::ImageFile& file,
+                        const host::WriteOptions& options);
 
 }  // namespace filterhost
