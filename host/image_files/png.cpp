@@ -60,6 +60,10 @@ PngHeader ScanChunks(std::span<const uint8_t> bytes, const ReadContext& context)
         const uint8_t* type = bytes.data() + at + 4;
         const size_t body = at + 8;
         if (std::memcmp(type, "IHDR", 4) == 0 && length >= 13 && body + 13 <= bytes.size()) {
+            // The decoder believes the first header; a second one must not
+            // size the buffers.
+            if (sawHeader)
+                context.Fail("damaged PNG (more than one image header)");
             header.width = LoadBE32(bytes.data() + body);
             header.height = LoadBE32(bytes.data() + body + 4);
             header.bitDepth = bytes[body + 8];
@@ -243,12 +247,22 @@ ImageFile ReadPng(std::span<const uint8_t> bytes, const ReadContext& context)
         context.Fail(std::string("damaged or truncated PNG (") + error.text.data() + ")");
     png_set_read_fn(h.png, &reader, ReadFromMemory);
     png_read_info(h.png, h.info);
+    if (png_get_image_width(h.png, h.info) != header.width ||
+        png_get_image_height(h.png, h.info) != header.height ||
+        png_get_bit_depth(h.png, h.info) != header.bitDepth ||
+        png_get_color_type(h.png, h.info) != header.colourType)
+        context.Fail("damaged PNG (the image header does not match the image)");
     kind = SetUpTransforms(h.png, h.info, header);
     const int passes = png_set_interlace_handling(h.png);
     png_read_update_info(h.png, h.info);
     const auto width = static_cast<int32_t>(header.width);
     const auto height = static_cast<int32_t>(header.height);
     const size_t rowBytes = png_get_rowbytes(h.png, h.info);
+    // Every row the decoder hands over must hold what the conversion reads.
+    const size_t rowNeeded = kind.palette ? static_cast<size_t>(width)
+                                          : kind.layout.PixelBytes() * static_cast<size_t>(width);
+    if (rowBytes < rowNeeded)
+        context.Fail("damaged PNG (rows shorter than the image header says)");
 
     if (kind.palette) {
         palette = ReadPalette(h.png, h.info);
