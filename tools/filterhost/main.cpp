@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "plugin_search.h"
 #include "run_json.h"
+#include "serve/serve_command.h"
 
 namespace fs = std::filesystem;
 
@@ -371,6 +372,8 @@ int main(int argc, char** argv)
         ->type_name("DIR");
     runCommand->add_flag("-q,--quiet", run.quiet, "No progress bar and no message lines");
 
+    filterhost::serve::ServeCommand serve(app);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -385,5 +388,7 @@ int main(int argc, char** argv)
         return ListCommand(folders);
     if (*about)
         return AboutCommand(aboutPlugin, folders);
+    if (serve.Chosen())
+        return serve.Run(folders);
     return RunCommand(run, folders);
 }
