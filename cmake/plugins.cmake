@@ -1,13 +1,16 @@
-# add_filter_plugin(NAME SOURCES ... [OUTPUT_DIR dir] [LIBS ...])
+# add_filter_plugin(NAME SOURCES ... [OUTPUT_DIR dir] [LIBS ...] [DESCRIPTION file])
 #
 # Builds one plug-in module NAME.so with its own copy of the framework.
 # Symbols bind inside the module (-Bsymbolic), so two modules loaded into
 # one process never share framework globals. Modules land in
 # build/plugins unless OUTPUT_DIR says otherwise; only those are installed.
+# The plug-in's description (DESCRIPTION, by default NAME.json beside the
+# plug-in's CMakeLists.txt when there is one) is copied beside the module as
+# NAME.json and installed with it.
 add_custom_target(plugins)
 
 function(add_filter_plugin name)
-  cmake_parse_arguments(P "" "OUTPUT_DIR" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(P "" "OUTPUT_DIR;DESCRIPTION" "SOURCES;LIBS" ${ARGN})
   add_library(${name} MODULE ${P_SOURCES} $<TARGET_OBJECTS:filter_framework_main>)
   # The whole framework goes in, so every module exports all of its
   # functions and globals, whether the plug-in's body calls them or not.
@@ -24,6 +27,16 @@ function(add_filter_plugin name)
   endif()
   set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so"
                         LIBRARY_OUTPUT_DIRECTORY ${out})
+  if(NOT P_DESCRIPTION AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${name}.json)
+    set(P_DESCRIPTION ${name}.json)
+  endif()
+  if(P_DESCRIPTION)
+    get_filename_component(description ${P_DESCRIPTION} ABSOLUTE)
+    configure_file(${description} ${out}/${name}.json COPYONLY)
+    if(NOT P_OUTPUT_DIR)
+      install(FILES ${out}/${name}.json DESTINATION ${FILTERKIT_PLUGIN_INSTALL_DIR})
+    endif()
+  endif()
 endfunction()
 
 # add_project_test(NAME SOURCES ... [LIBS ...] [PLUGINS ...])
