@@ -95,48 +95,43 @@ function currentPlugin() {
   return state.plugins.find((p) => p.name === $('plugin-select').value);
 }
 
-function parameterList(description) {
-  if (!description) return [];
-  if (Array.isArray(description)) return description;
-  return description.parameters || description.params || [];
-}
-
 function showPlugin() {
   const plugin = currentPlugin();
   const form = $('param-form');
   form.replaceChildren();
   if (!plugin) return;
   $('plugin-about').textContent = plugin.about || '';
-  const description = plugin.description || {};
-  const summary = plugin.error ? `This plug-in cannot be loaded: ${plugin.error}`
-    : (description.description || description.summary || '');
-  $('plugin-description').textContent = summary;
-  for (const param of parameterList(description)) form.append(parameterField(param));
+  const description = plugin.description;
+  let text = '';
+  if (plugin.error) text = `This plug-in cannot be loaded: ${plugin.error}`;
+  else if (description) {
+    text = description.summary || '';
+    if (description.reference_image === 'reads') text += '\nUses the stored reference image.';
+    if (description.reference_image === 'writes') text += '\nStores the image as the reference image.';
+    if (description.modes_text) text += `\nFor ${description.modes_text} images.`;
+  }
+  $('plugin-description').textContent = text.trim();
+  for (const param of (description && description.parameters) || []) form.append(parameterField(param));
   updateButtons();
 }
 
 function parameterField(param) {
   const label = document.createElement('label');
   const caption = document.createElement('span');
-  caption.textContent = param.label || param.name;
+  caption.textContent = param.unit ? `${param.name} (${param.unit})` : param.name;
   const input = document.createElement('input');
   input.type = 'number';
   input.name = param.name;
-  const integer = param.type === 'integer' || param.type === 'int';
-  input.step = param.step || (integer ? '1' : 'any');
-  if (param.min !== undefined && param.min !== null) input.min = param.min;
-  if (param.max !== undefined && param.max !== null) input.max = param.max;
-  if (param.default !== undefined) input.value = param.default;
-  input.dataset.default = param.default !== undefined ? String(param.default) : '';
-  label.append(caption, input);
-  const range = param.min !== undefined && param.max !== undefined ? ` (${param.min} to ${param.max})` : '';
-  const text = (param.description || param.help || '') + range;
-  if (text) {
-    const hint = document.createElement('span');
-    hint.className = 'hint';
-    hint.textContent = text;
-    label.append(hint);
-  }
+  input.step = param.integer ? '1' : 'any';
+  input.min = param.minimum;
+  input.max = param.maximum;
+  input.value = param.default;
+  input.dataset.default = String(param.default);
+  input.title = param.meaning;
+  const hint = document.createElement('span');
+  hint.className = 'hint';
+  hint.textContent = `${param.meaning} (${param.minimum} to ${param.maximum}, default ${param.default})`;
+  label.append(caption, input, hint);
   return label;
 }
 
@@ -145,9 +140,8 @@ function parameterField(param) {
 function parameterValues() {
   const values = {};
   for (const input of $('param-form').querySelectorAll('input')) {
-    if (input.value === '' || input.value === input.dataset.default) continue;
-    const number = Number(input.value);
-    values[input.name] = Number.isFinite(number) ? number : input.value;
+    if (input.value === '' || Number(input.value) === Number(input.dataset.default)) continue;
+    values[input.name] = input.value;  // as typed, as --param takes it
   }
   return values;
 }
