@@ -76,6 +76,8 @@ public:
         http_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
             return Guard(req, res);
         });
+        http_.set_error_handler(httplib::Server::HandlerWithResponse(
+            [this](const httplib::Request&, httplib::Response& res) { return ErrorText(res); }));
         Routes();
     }
 
@@ -138,6 +140,21 @@ private:
         res.set_content("filterhost serve: open the address with the token that 'filterhost "
                         "serve' printed when it started.\n",
                         "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    }
+
+    // Refusals the library makes itself (too large, unknown route) get a
+    // text the page can show.
+    httplib::Server::HandlerResponse ErrorText(httplib::Response& res) const
+    {
+        if (!res.body.empty())
+            return httplib::Server::HandlerResponse::Unhandled;
+        if (res.status == 413)
+            SendError(res, 413,
+                      "the upload is larger than the " + std::to_string(settings_.maxUpload) +
+                          " bytes this server accepts (--max-upload)");
+        else
+            SendError(res, res.status, res.status == 404 ? "not found" : "refused");
         return httplib::Server::HandlerResponse::Handled;
     }
 
