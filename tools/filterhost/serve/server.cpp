@@ -161,7 +161,7 @@ private:
     void Routes()
     {
         http_.Get(R"(/(|index\.html|app\.js|style\.css))",
-                  [](const httplib::Request& req, httplib::Response& res) { Asset(req, res); });
+                  [this](const httplib::Request& req, httplib::Response& res) { Asset(req, res); });
         http_.Get("/api/session", [this](const httplib::Request&, httplib::Response& res) {
             SendJson(res, {{"plugins", session_.Plugins()},
                            {"images", session_.Images()},
@@ -211,7 +211,8 @@ private:
                   [this](const httplib::Request&, httplib::Response& res) { Events(res); });
     }
 
-    static void Asset(const httplib::Request& req, httplib::Response& res)
+    // The page's own links to its script and style sheet carry the token too.
+    void Asset(const httplib::Request& req, httplib::Response& res) const
     {
         std::string path = req.matches[1].str();
         const WebAsset* asset = FindWebAsset(path.empty() ? "index.html" : path);
@@ -220,7 +221,11 @@ private:
         res.set_header("Content-Security-Policy",
                        "default-src 'self'; img-src 'self' blob: data:; "
                        "style-src 'self'; script-src 'self'; connect-src 'self'");
-        res.set_content(reinterpret_cast<const char*>(asset->data), asset->size, asset->type);
+        std::string content(reinterpret_cast<const char*>(asset->data), asset->size);
+        if (std::string_view(asset->name) == "index.html")
+            for (size_t at; (at = content.find("__TOKEN__")) != std::string::npos;)
+                content.replace(at, 9, token_);
+        res.set_content(content, asset->type);
     }
 
     void Upload(const httplib::Request& req, httplib::Response& res)

@@ -208,6 +208,8 @@ function showRunMessages(run) {
 
 function finishRun(run) {
   clearInterval(state.runTimer);
+  // How many runs this page has seen end, for scripts that drive the page.
+  document.body.dataset.finishedRuns = Number(document.body.dataset.finishedRuns || 0) + 1;
   state.run = null;
   state.runStarted = null;
   if (run.state === 'done') {
