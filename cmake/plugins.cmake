@@ -1,23 +1,24 @@
+include(GoogleTest)
+include(${CMAKE_CURRENT_LIST_DIR}/FilterkitPlugin.cmake)
+
 # add_filter_plugin(NAME SOURCES ... [OUTPUT_DIR dir] [LIBS ...] [DESCRIPTION file])
 #
-# Builds one plug-in module NAME.so with its own copy of the framework.
-# Symbols bind inside the module (-Bsymbolic), so two modules loaded into
-# one process never share framework globals. Modules land in
-# build/plugins unless OUTPUT_DIR says otherwise; only those are installed.
+# Builds one plug-in module NAME.so with its own whole copy of the framework:
+# every module exports all framework functions and globals, and its symbols
+# bind inside it (-Bsymbolic), so two modules loaded into one process never
+# share framework state. Modules land in build/plugins unless OUTPUT_DIR says
+# otherwise; only those are installed.
 # The plug-in's description (DESCRIPTION, by default NAME.json beside the
 # plug-in's CMakeLists.txt when there is one) is copied beside the module as
 # NAME.json and installed with it.
 add_custom_target(plugins)
 
+
 function(add_filter_plugin name)
   cmake_parse_arguments(P "" "OUTPUT_DIR;DESCRIPTION" "SOURCES;LIBS" ${ARGN})
-  add_library(${name} MODULE ${P_SOURCES} $<TARGET_OBJECTS:filter_framework_main>)
-  # The whole framework goes in, so every module exports all of its
-  # functions and globals, whether the plug-in's body calls them or not.
-  target_link_libraries(${name} PRIVATE filter_framework platform ${P_LIBS})
-  target_link_options(${name} PRIVATE
-    "LINKER:--whole-archive" "$<TARGET_FILE:filter_framework>" "LINKER:--no-whole-archive")
-  target_link_options(${name} PRIVATE -Wl,-Bsymbolic -Wl,--no-undefined)
+  add_library(${name} MODULE ${P_SOURCES})
+  target_link_libraries(${name} PRIVATE ${P_LIBS})
+  filterkit_link_plugin_module(${name})
   if(P_OUTPUT_DIR)
     set(out ${P_OUTPUT_DIR})
   else()
@@ -25,8 +26,7 @@ function(add_filter_plugin name)
     install(TARGETS ${name} LIBRARY DESTINATION ${FILTERKIT_PLUGIN_INSTALL_DIR})
     add_dependencies(plugins ${name})
   endif()
-  set_target_properties(${name} PROPERTIES PREFIX "" SUFFIX ".so"
-                        LIBRARY_OUTPUT_DIRECTORY ${out})
+  set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${out})
   if(NOT P_DESCRIPTION AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${name}.json)
     set(P_DESCRIPTION ${name}.json)
   endif()
@@ -41,12 +41,13 @@ endfunction()
 
 # add_project_test(NAME SOURCES ... [LIBS ...] [PLUGINS ...])
 #
-# One GoogleTest executable run by ctest. PLUGIN_DIR and TEST_PLUGIN_DIR are
-# compiled in so tests can load the modules they need.
+# One GoogleTest executable; ctest lists and runs each of its tests on its
+# own. PLUGIN_DIR and TEST_PLUGIN_DIR are compiled in so tests can load the
+# modules they need.
 function(add_project_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;PLUGINS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main ${T_LIBS})
+  target_link_libraries(${name} PRIVATE test_support GTest::gtest GTest::gtest_main ${T_LIBS})
   target_compile_definitions(${name} PRIVATE
     PLUGIN_DIR="${CMAKE_BINARY_DIR}/plugins"
     TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/test_plugins"
@@ -56,7 +57,11 @@ function(add_project_test name)
     add_dependencies(${name} ${p})
   endforeach()
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+  gtest_discover_tests(${name}
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    TEST_PREFIX "${name}."
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60)
 endfunction()
 
 # add_project_bench(NAME SOURCES ... [LIBS ...] [PLUGINS ...])

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "entry.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 constexpr int32_t kProgressTotal = 1000000000;

@@ -21,7 +21,6 @@
 #include <cstring>
 
 #include "messages.h"
-#include "ref_image.h"
 
 namespace {
 
@@ -46,6 +45,8 @@ static bool _NameToCounted(const char* name, Str255 counted)
     std::memcpy(counted + 1, name, length);
     return true;
 }
+
+OpenImageNode* gOpenImageFileList = nullptr;
 
 static OSErr _FindPreferences(int16_t* vRefNum, int32_t* dirID)
 {

@@ -12,7 +12,7 @@
 
 #include <stdint.h>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -29,6 +29,15 @@ typedef struct NamedImage {
     Handle dataHandle;  /* temporary-memory handle holding them, or null */
     char name[1032];
 } NamedImage;
+
+/* The images a run has open. The run's shut-down tosses everything on the
+ * list, and tossing an image takes it off, so no record is released twice. */
+typedef struct OpenImageNode {
+    NamedImage* image;
+    struct OpenImageNode* next;
+} OpenImageNode;
+
+extern OpenImageNode* gOpenImageFileList;
 
 enum { kNamedImageHeaderBytes = 6 };
 enum { kNamedImageZeroChunk = 524288 };

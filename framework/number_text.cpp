@@ -19,7 +19,7 @@
 #include <string.h>
 
 #include "memory.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 

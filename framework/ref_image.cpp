@@ -21,7 +21,6 @@
 static constexpr uint16_t kRefBytesPerPixel = 12;
 
 NamedImage* gRefImage = nullptr;
-OpenImageNode* gOpenImageFileList = nullptr;
 
 /* Opens the stored reference image unless it is open already. On failure
  * gRefImage stays null, so the next call tries again. */

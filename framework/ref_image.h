@@ -16,13 +16,7 @@
 extern "C" {
 #endif
 
-typedef struct OpenImageNode {
-    NamedImage* image;
-    struct OpenImageNode* next;
-} OpenImageNode;
-
 extern NamedImage* gRefImage;
-extern OpenImageNode* gOpenImageFileList;
 
 #define kReferenceImageName "Reference Image.xzy"
 

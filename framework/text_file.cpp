@@ -17,7 +17,7 @@
 
 #include "memory.h"
 #include "messages.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 TextFileNode* gOpenFileList = nullptr;
 

@@ -7,6 +7,7 @@
 // Invariant: the input image is never written; the plug-in sees row copies,
 // so it cannot write past a row into the host's image.
 #include "host.h"
+#include "testing.h"
 
 #include <dlfcn.h>
 
@@ -14,7 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace host {
 
@@ -164,16 +165,13 @@ std::string Module::Name() const
 MessageCapture::MessageCapture(std::function<void(const std::string&)> forward)
     : forward_(std::move(forward))
 {
-    PlatformMessageHandler previous = nullptr;
-    PlatformGetMessageHandler(&previous, &previousContext_);
-    previousHandler_ = reinterpret_cast<void*>(previous);
+    PlatformGetMessageHandler(&previousHandler_, &previousContext_);
     PlatformSetMessageHandler(&MessageCapture::Handler, this);
 }
 
 MessageCapture::~MessageCapture()
 {
-    PlatformSetMessageHandler(reinterpret_cast<PlatformMessageHandler>(previousHandler_),
-                              previousContext_);
+    PlatformSetMessageHandler(previousHandler_, previousContext_);
 }
 
 void MessageCapture::Handler(const char* text, int32_t length, void* context)
@@ -198,19 +196,14 @@ ScopedFolder::~ScopedFolder()
     PlatformSetFolder(type_, previous_ ? previous_->c_str() : nullptr);
 }
 
-namespace {
-int64_t gSavedBudget = -1;
-}
-
-ScopedMemoryBudget::ScopedMemoryBudget(int64_t bytes)
+ScopedMemoryBudget::ScopedMemoryBudget(int64_t bytes) : previous_(PlatformGetTempMemoryBudget())
 {
-    gSavedBudget = PlatformGetTempMemoryBudget();
     PlatformSetTempMemoryBudget(bytes);
 }
 
 ScopedMemoryBudget::~ScopedMemoryBudget()
 {
-    PlatformSetTempMemoryBudget(gSavedBudget);
+    PlatformSetTempMemoryBudget(previous_);
 }
 
 // ---- Running a filter ------------------------------------------------------
@@ -220,8 +213,8 @@ namespace {
 struct RunState {
     const Image* input = nullptr;
     FilterRecord* record = nullptr;
-    RunReport* report = nullptr;
-    const RunOptions* options = nullptr;
+    test::RunReport* report = nullptr;
+    const test::RunOptions* options = nullptr;
     size_t rowBytes = 0;
     std::vector<uint8_t> inRow;
     std::vector<uint8_t> outRow;
@@ -249,7 +242,7 @@ OSErr HostAdvanceState()
 {
     RunState& run = *gRun;
     FilterRecord& record = *run.record;
-    run.report->advanceCalls.push_back(AdvanceCall{record.inRect, record.outRect});
+    run.report->advanceCalls.push_back(test::AdvanceCall{record.inRect, record.outRect});
     CommitOutLine(run);
     const int32_t height = run.input->height;
     if (LineInImage(record.inRect, height)) {
@@ -296,6 +289,22 @@ bool RectEmpty(const Rect32& r)
 }
 
 }  // namespace
+
+RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options)
+{
+    test::RunOptions full;
+    static_cast<RunOptions&>(full) = options;
+    test::RunReport report = test::RunFilter(module, input, full);
+    return std::move(static_cast<RunReport&>(report));
+}
+
+std::string AboutText(const Module& module)
+{
+    test::SelectorReport report = test::CallSelector(module, filterSelectorAbout);
+    return report.messages.empty() ? std::string() : report.messages.front();
+}
+
+namespace test {
 
 RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options)
 {
@@ -371,10 +380,6 @@ SelectorReport CallSelector(const Module& module, int16_t selector, int32_t init
     return report;
 }
 
-std::string AboutText(const Module& module)
-{
-    SelectorReport report = CallSelector(module, filterSelectorAbout);
-    return report.messages.empty() ? std::string() : report.messages.front();
-}
+}  // namespace test
 
 }  // namespace host

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform.h"
 #include "plugin_interface/FilterRecord.h"
 
 namespace host {
@@ -81,18 +82,11 @@ private:
     PluginEntryProc entry_ = nullptr;
 };
 
-struct AdvanceCall {
-    Rect32 inRect;
-    Rect32 outRect;
-};
-
 struct RunOptions {
+    // Tells the plug-in that the host has a selection mask.
     bool haveMask = false;
-    // Extra bytes at the end of every host row (a host with padded rows).
-    int32_t rowPadding = 0;
-    // Leave advanceState out of the record.
-    bool withoutAdvanceState = false;
-    // Answer "cancel" at this abortProc call (1-based); 0 never.
+    // Answer "cancel" at this abortProc call (1-based); 0 never. For
+    // scripted cancels at an exact point of a run.
     int64_t cancelAtAbortTest = 0;
     // Asked at every abortProc call; true cancels.
     std::function<bool()> cancelRequested;
@@ -100,10 +94,6 @@ struct RunOptions {
     std::function<void(const std::string&)> onMessage;
     // Called for every progress report.
     std::function<void(int32_t done, int32_t total)> onProgress;
-    // Override of the record's planes field (the image's planes otherwise).
-    std::optional<int16_t> planesField;
-    // Override of the record's imageMode field (the image's mode otherwise).
-    std::optional<int16_t> modeField;
 };
 
 struct RunReport {
@@ -113,27 +103,13 @@ struct RunReport {
     // Messages shown during the run, '@' already turned into '\r'.
     std::vector<std::string> messages;
     std::vector<std::pair<int32_t, int32_t>> progress;
-    std::vector<AdvanceCall> advanceCalls;
-    int64_t abortTests = 0;
+    int64_t abortTests = 0;  // abortProc calls the plug-in made
     bool cancelled = false;  // the host answered cancel at least once
-    int32_t dataSlot = -1;   // the data slot after the start selector
-    Rect32 inRectAfter{}, outRectAfter{}, maskRectAfter{};
-    int32_t bufferSpace = 0;  // as set on prepare
 };
 
 // Runs the selectors prepare, start, continue while the
 // rectangles are not empty, finish. The input image is left unchanged.
 RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options = {});
-
-// Calls one selector with a record for the image (or a zeroed record) and
-// records messages; for tests of the dispatch itself.
-struct SelectorReport {
-    int16_t result = 0;
-    int32_t dataSlot = 0;
-    std::vector<std::string> messages;
-    FilterRecord record{};
-};
-SelectorReport CallSelector(const Module& module, int16_t selector, int32_t initialDataSlot = -1);
 
 // The About text: the message the about selector shows.
 std::string AboutText(const Module& module);
@@ -153,7 +129,7 @@ private:
     static void Handler(const char* text, int32_t length, void* context);
     std::vector<std::string> messages_;
     std::function<void(const std::string&)> forward_;
-    void* previousHandler_ = nullptr;
+    PlatformMessageHandler previousHandler_ = nullptr;
     void* previousContext_ = nullptr;
 };
 
@@ -171,13 +147,17 @@ private:
     std::optional<std::string> previous_;
 };
 
-// Sets the temporary-memory budget for the lifetime of the object.
+// Sets the temporary-memory budget for the lifetime of the object, then
+// restores the budget it replaced (so nested scopes unwind correctly).
 class ScopedMemoryBudget {
 public:
     explicit ScopedMemoryBudget(int64_t bytes);
     ~ScopedMemoryBudget();
     ScopedMemoryBudget(const ScopedMemoryBudget&) = delete;
     ScopedMemoryBudget& operator=(const ScopedMemoryBudget&) = delete;
+
+private:
+    int64_t previous_;
 };
 
 }  // namespace host

@@ -10,7 +10,7 @@
  * Folders are found, never created: a folder type the host has not set, or
  * whose directory does not exist, answers fnfErr. File names are counted
  * strings (a length byte, then at most 255 characters). Errors are the
- * classic file-system codes of FilterRecord.h (fnfErr, eofErr, ioErr, ...).
+ * classic file-system codes of PluginTypes.h (fnfErr, eofErr, ioErr, ...).
  */
 #ifndef PLATFORM_PLATFORM_H
 #define PLATFORM_PLATFORM_H
@@ -18,7 +18,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "plugin_interface/FilterRecord.h"
+#include "plugin_interface/PluginTypes.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace {
 

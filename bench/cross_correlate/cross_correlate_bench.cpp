@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "filters/cross_correlate/fft.h"
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace fs = std::filesystem;
 

@@ -12,13 +12,11 @@
 
 #include <stdint.h>
 
+#include "plugin_interface/PluginTypes.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-typedef int16_t OSErr;
-typedef uint8_t Boolean;
-typedef int32_t Fixed; /* 16.16 fixed point */
 
 /* Rectangle of lines [top, bottom) and columns [left, right). */
 typedef struct Rect32 {
@@ -115,28 +113,6 @@ enum {
     plugInModeDuotone16 = 15,
     plugInModeRGB96 = 16,
     plugInModeGray32 = 17
-};
-
-/* Result codes. */
-enum {
-    noErr = 0,
-    userCanceledErr = -128,
-    filterBadParameters = -30100,
-    memFullErr = -108,
-    fnfErr = -43,
-    eofErr = -39,
-    ioErr = -36,
-    dskFulErr = -34,
-    posErr = -40,
-    wPrErr = -44,
-    fBsyErr = -47,
-    bdNamErr = -37,
-    dupFNErr = -48,
-    tmfoErr = -42,
-    rfNumErr = -51,
-    paramErr = -50,
-    dirNFErr = -120,
-    permErr = -54
 };
 
 /* The module's one entry point, exported under the name "main". */

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace binary_test {
 

@@ -14,8 +14,8 @@
 
 #include <unistd.h>
 
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 #include "refusal_messages.h"
 
 namespace fs = std::filesystem;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "filters/cross_correlate/fft.h"
-#include "host/host.h"
+#include "host.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <string>
 
-#include "host/host.h"
-#include "host/image_file.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "image_file.h"
+#include "platform.h"
 #include "refusal_messages.h"
 
 namespace fs = std::filesystem;

@@ -16,6 +16,7 @@
 #include "entry.h"
 #include "host.h"
 #include "probe_script.h"
+#include "testing.h"
 
 namespace {
 
@@ -81,14 +82,14 @@ host::Image Numbered(int32_t width, int32_t height)
     return image;
 }
 
-std::vector<int32_t> OutTops(const host::RunReport& report)
+std::vector<int32_t> OutTops(const host::test::RunReport& report)
 {
     std::vector<int32_t> tops;
     for (const auto& call : report.advanceCalls)
         tops.push_back(call.outRect.top);
     return tops;
 }
-std::vector<int32_t> InTops(const host::RunReport& report)
+std::vector<int32_t> InTops(const host::test::RunReport& report)
 {
     std::vector<int32_t> tops;
     for (const auto& call : report.advanceCalls)
@@ -105,18 +106,18 @@ TEST(Selectors, DispatchTable)
 {
     Probe probe;
     for (int16_t selector : {int16_t{6}, int16_t{-1}, int16_t{100}}) {
-        auto report = host::CallSelector(probe.module, selector, 77);
+        auto report = host::test::CallSelector(probe.module, selector, 77);
         EXPECT_EQ(report.result, -30100) << selector;
         EXPECT_EQ(report.dataSlot, 0) << selector;
     }
     for (int16_t selector :
          {filterSelectorParameters, filterSelectorContinue, filterSelectorFinish}) {
-        auto report = host::CallSelector(probe.module, selector, 77);
+        auto report = host::test::CallSelector(probe.module, selector, 77);
         EXPECT_EQ(report.result, 0);
         EXPECT_EQ(report.dataSlot, 0);
         EXPECT_TRUE(report.messages.empty());
     }
-    auto prepare = host::CallSelector(probe.module, filterSelectorPrepare);
+    auto prepare = host::test::CallSelector(probe.module, filterSelectorPrepare);
     EXPECT_EQ(prepare.record.bufferSpace, 0x240000);
     EXPECT_EQ(host::AboutText(probe.module), "Probe\rTest Filter");
 }
@@ -126,9 +127,9 @@ TEST(StartUp, RecordIsPreparedForLineZeroAndEmptiedAfterwards)
     Probe probe;
     probe.Script({});
     for (bool mask : {false, true}) {
-        host::RunOptions options;
+        host::test::RunOptions options;
         options.haveMask = mask;
-        auto report = host::RunFilter(probe.module, Numbered(7, 3), options);
+        auto report = host::test::RunFilter(probe.module, Numbered(7, 3), options);
         EXPECT_EQ(report.result, 0);
         EXPECT_EQ(report.dataSlot, 0);
         const FilterRecord& seen = *probe.record;
@@ -168,9 +169,9 @@ TEST(StartUp, PlanesFollowTheMode)
     };
     for (const Case& c : cases) {
         host::Image image = host::Image::Make(2, 2, c.mode, c.depth);
-        host::RunOptions options;
+        host::test::RunOptions options;
         options.planesField = c.hostPlanes;
-        auto report = host::RunFilter(probe.module, image, options);
+        auto report = host::test::RunFilter(probe.module, image, options);
         EXPECT_EQ(probe.primary->imageMode, c.runMode) << c.mode << "/" << c.depth;
         EXPECT_EQ(probe.primary->planes, c.planes) << c.mode << "/" << c.depth;
         EXPECT_EQ(probe.record->inHiPlane, c.planes - 1);
@@ -182,7 +183,7 @@ TEST(StartUp, BodyResultReachesTheHostUnchanged)
     Probe probe;
     for (int32_t code : {0, -128, 7}) {
         probe.Script({}, code);
-        EXPECT_EQ(host::RunFilter(probe.module, Numbered(2, 2)).result, code);
+        EXPECT_EQ(host::test::RunFilter(probe.module, Numbered(2, 2)).result, code);
     }
 }
 
@@ -190,7 +191,8 @@ TEST(StartUp, ZeroWidthIsReportedAndTheRunGoesOn)
 {
     Probe probe;
     probe.Script({}, 3);
-    auto report = host::RunFilter(probe.module, host::Image::Make(0, 4, plugInModeGrayScale, 8));
+    auto report =
+        host::test::RunFilter(probe.module, host::Image::Make(0, 4, plugInModeGrayScale, 8));
     EXPECT_EQ(report.result, 3);
     EXPECT_EQ(report.messages, std::vector<std::string>{
                                    "Attempt to allocate a zero-length pointer. (CreateAPointer)"});
@@ -200,7 +202,7 @@ TEST(Staging, WritesWithoutReadsAreDeliveredOneAccessLater)
 {
     Probe probe;
     probe.Script({Fill(5, 1), Fill(3, 2), Fill(9, 3)});
-    auto report = host::RunFilter(probe.module, Numbered(4, 12));
+    auto report = host::test::RunFilter(probe.module, Numbered(4, 12));
     EXPECT_EQ(OutTops(report), (std::vector<int32_t>{0, 5, 3, 9}));
     host::Image expected = Numbered(4, 12);
     std::memset(expected.Row(5), 1, 4);
@@ -214,7 +216,7 @@ TEST(Staging, ReadThenWriteCostsOneCallPerLine)
 {
     Probe probe;
     probe.Script({{kProbeCopyAll, 0, {0, 0, 0}}});
-    auto report = host::RunFilter(probe.module, Numbered(3, 5));
+    auto report = host::test::RunFilter(probe.module, Numbered(3, 5));
     EXPECT_EQ(InTops(report), (std::vector<int32_t>{0, 0, 1, 2, 3, 4, 4}));
     EXPECT_EQ(OutTops(report), (std::vector<int32_t>{0, 0, 0, 1, 2, 3, 4}));
     EXPECT_EQ(report.output, Numbered(3, 5));
@@ -224,7 +226,7 @@ TEST(Staging, SameLineTwiceIsDeliveredTwiceWithTheSecondData)
 {
     Probe probe;
     probe.Script({Fill(4, 10), Fill(4, 20)});
-    auto report = host::RunFilter(probe.module, Numbered(2, 6));
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 6));
     EXPECT_EQ(OutTops(report), (std::vector<int32_t>{0, 4, 4}));
     EXPECT_EQ(report.output.U8(0, 4), 20);
 }
@@ -233,7 +235,7 @@ TEST(Staging, ReadsReturnTheOriginalNotWhatWasWritten)
 {
     Probe probe;
     probe.Script({Fill(2, 9), Read(2), Read(0)});
-    auto report = host::RunFilter(probe.module, Numbered(2, 4));
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 4));
     EXPECT_EQ(probe.reads[1][0].c[0], 102.0f);
     EXPECT_EQ(probe.reads[2][0].c[1], 100.0f);
     EXPECT_EQ(report.output.U8(1, 2), 9);
@@ -245,7 +247,7 @@ TEST(Staging, OutOfRangeLinesAreReportedAndNothingIsStaged)
     probe.Script({Fill(1, 50), Read(-1), Read(4), Fill(4, 60), Fill(-1, 60)});
     for (int op = 1; op <= 2; ++op)
         probe.reads[op][0] = probe.reads[op][1] = RGB96{{99, 99, 99}};
-    auto report = host::RunFilter(probe.module, Numbered(2, 4));
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 4));
     EXPECT_EQ(report.messages,
               (std::vector<std::string>{
                   "Attempt to read beyond bounds of original image. (ReadOriginalLine)",
@@ -263,9 +265,9 @@ TEST(Staging, HostWithoutAdvanceStateGetsTheMessages)
 {
     Probe probe;
     probe.Script({Read(0), Fill(0, 1)});
-    host::RunOptions options;
+    host::test::RunOptions options;
     options.withoutAdvanceState = true;
-    auto report = host::RunFilter(probe.module, Numbered(2, 2), options);
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 2), options);
     EXPECT_EQ(report.messages,
               (std::vector<std::string>{
                   "AdvanceState function is not available.  Plug-in cannot run. (ReadOriginalLine)",
@@ -277,9 +279,9 @@ TEST(Staging, RowsLongerThanTheStagingLineAreCopiedWhole)
 {
     Probe probe;
     probe.Script({Read(1), Fill(1, 7), Fill(0, 8)});
-    host::RunOptions options;
+    host::test::RunOptions options;
     options.rowPadding = 200;  // far beyond width x 12
-    auto report = host::RunFilter(probe.module, Numbered(2, 3), options);
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 3), options);
     EXPECT_EQ(report.output.U8(1, 1), 7);
     EXPECT_EQ(report.output.U8(0, 0), 8);
     EXPECT_EQ(report.output.U8(0, 2), 102);
@@ -338,7 +340,7 @@ TEST(Conversions, EachSupportedModeReadsAndWritesExactly)
     probe.Script({Read(0), {kProbeWritePixels, 0, {0, 0, 0}}});
     for (const ModeCase& c : cases) {
         probe.pixels[0] = c.written;
-        auto report = host::RunFilter(probe.module, OnePixel(c, c.stored));
+        auto report = host::test::RunFilter(probe.module, OnePixel(c, c.stored));
         for (int ch = 0; ch < 3; ++ch)
             EXPECT_EQ(probe.reads[0][0].c[ch], c.read.c[ch]) << c.name;
         EXPECT_EQ(report.output, OnePixel(c, c.expected)) << c.name;
@@ -362,7 +364,7 @@ TEST(Conversions, LabRoundTripIsCloseButNotExact)
                     lab.U16(x, 0, p) = static_cast<uint16_t>(samples[x][p] * scale);
             }
         }
-        auto report = host::RunFilter(probe.module, lab);
+        auto report = host::test::RunFilter(probe.module, lab);
         EXPECT_NE(report.output, lab);
         for (int x = 0; x < 3; ++x) {
             for (int p = 0; p < 3; ++p) {
@@ -382,7 +384,7 @@ TEST(Conversions, UnsupportedModesAreReportedAtEveryAccess)
     const std::string unsupported =
         "Unsupported image mode.  Plug-in cannot run. (ReadOriginalLine)";
     host::Image cmyk = host::Image::Make(2, 2, plugInModeCMYKColor, 8);
-    auto report = host::RunFilter(probe.module, cmyk);
+    auto report = host::test::RunFilter(probe.module, cmyk);
     EXPECT_EQ(report.messages, std::vector<std::string>(3, unsupported));
     EXPECT_EQ(report.output, cmyk);
 }
@@ -391,11 +393,11 @@ TEST(Conversions, StartWithModeAbove17DoesNotTouchStaleState)
 {
     Probe probe;
     probe.Script({Fill(1, 5)});
-    host::RunFilter(probe.module, Numbered(2, 3));  // leaves a finished run behind
+    host::test::RunFilter(probe.module, Numbered(2, 3));  // leaves a finished run behind
     probe.Script({Read(0), Fill(1, 9), Read(2)}, 4);
-    host::RunOptions options;
+    host::test::RunOptions options;
     options.modeField = 18;
-    auto report = host::RunFilter(probe.module, Numbered(2, 3), options);
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 3), options);
     const std::string unsupported =
         "Unsupported image mode.  Plug-in cannot run. (ReadOriginalLine)";
     EXPECT_EQ(report.result, 4);
@@ -413,9 +415,9 @@ TEST(ProgressAndCancel, PairsAndCancelKeepWhatWasWritten)
     Probe probe;
     probe.Script(
         {Progress(0.0f), Fill(0, 7), Progress(0.25f), Fill(1, 7), Progress(0.5f), Fill(2, 7)});
-    host::RunOptions options;
+    host::test::RunOptions options;
     options.cancelAtAbortTest = 3;
-    auto report = host::RunFilter(probe.module, Numbered(2, 4), options);
+    auto report = host::test::RunFilter(probe.module, Numbered(2, 4), options);
     EXPECT_EQ(report.result, -128);
     EXPECT_EQ(report.progress,
               (std::vector<std::pair<int32_t, int32_t>>{
@@ -438,9 +440,9 @@ TEST(Isolation, TwoModulesShareNoFrameworkState)
         EXPECT_NE(first.module.Symbol("gPrimaryImage"), second.module.Symbol("gPrimaryImage"));
         first.Script({Fill(0, 3)}, 5);
         second.Script({}, 0);
-        EXPECT_EQ(host::RunFilter(first.module, Numbered(2, 2)).result, 5);
+        EXPECT_EQ(host::test::RunFilter(first.module, Numbered(2, 2)).result, 5);
         EXPECT_EQ(second.primary->filterRecord, nullptr);
-        EXPECT_EQ(host::RunFilter(second.module, Numbered(2, 2)).result, 0);
+        EXPECT_EQ(host::test::RunFilter(second.module, Numbered(2, 2)).result, 0);
         EXPECT_EQ(first.primary->width, 2);
     }
     fs::remove(copy);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "../binary_features/binary_test_images.h"
+#include "testing.h"
 
 namespace {
 
@@ -167,7 +168,7 @@ TEST(LabelBrightness, NoFeatureWritesNoLine)
         {"6666", "6666", "6666"}, {"#6666", "66666", "66#66", "666##"}, {"#"}};
     for (const auto& rows : images) {
         auto image = GreyImage(rows);
-        auto report = host::RunFilter(LabelBrightness(), image);
+        auto report = host::test::RunFilter(LabelBrightness(), image);
         EXPECT_EQ(report.result, 0);
         EXPECT_EQ(report.output, image);
         for (const auto& call : report.advanceCalls)

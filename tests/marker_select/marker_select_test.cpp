@@ -16,8 +16,8 @@
 
 #include <unistd.h>
 
-#include "host/host.h"
-#include "platform/platform.h"
+#include "host.h"
+#include "platform.h"
 
 namespace {
 

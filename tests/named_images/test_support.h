@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "host/host.h"
+#include "host.h"
 #include "named_image.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "ref_image.h"
 
 namespace fs = std::filesystem;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "host.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace {
 
@@ -151,3 +151,19 @@ TEST(PlatformMessages, TextGoesToTheInstalledHandler)
 }
 
 }  // namespace
+
+// Each scope restores the budget it replaced, so nested scopes unwind to the
+// value that was in force before the outer one.
+TEST(PlatformMemory, NestedBudgetScopesRestoreTheirOwnPredecessor)
+{
+    const int64_t before = PlatformGetTempMemoryBudget();
+    {
+        host::ScopedMemoryBudget outer(5000);
+        {
+            host::ScopedMemoryBudget inner(1000);
+            EXPECT_EQ(PlatformGetTempMemoryBudget(), 1000);
+        }
+        EXPECT_EQ(PlatformGetTempMemoryBudget(), 5000);
+    }
+    EXPECT_EQ(PlatformGetTempMemoryBudget(), before);
+}

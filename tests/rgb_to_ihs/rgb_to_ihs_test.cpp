@@ -7,6 +7,7 @@
 #include <random>
 
 #include "host.h"
+#include "testing.h"
 
 namespace {
 
@@ -172,9 +173,9 @@ host::Image ColourRamp(int32_t height)
 TEST(RgbToIhs, CancelAtTheFirstTestTouchesNoLine)
 {
     const host::Image image = ColourRamp(5);
-    host::RunOptions options;
+    host::test::RunOptions options;
     options.cancelAtAbortTest = 1;
-    const auto report = host::RunFilter(Filter(), image, options);
+    const auto report = host::test::RunFilter(Filter(), image, options);
     EXPECT_EQ(report.result, userCanceledErr);
     EXPECT_TRUE(report.cancelled);
     EXPECT_TRUE(report.advanceCalls.empty());

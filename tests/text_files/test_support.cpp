@@ -5,7 +5,7 @@
 #include <random>
 
 #include "entry.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 // The framework expects a filter body and an About text from its module.
 extern "C" int32_t MainUserEntry(void)

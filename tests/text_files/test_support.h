@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "host/host.h"
+#include "host.h"
 #include "text_file.h"
 
 class DesktopTest : public ::testing::Test {

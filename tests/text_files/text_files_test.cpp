@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "entry.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "test_support.h"
 #include "text_file.h"
 

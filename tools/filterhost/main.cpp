@@ -22,7 +22,7 @@
 
 #include "host.h"
 #include "image_file.h"
-#include "platform/platform.h"
+#include "platform.h"
 #include "plugin_search.h"
 #include "run_json.h"
 #include "serve/serve_command.h"

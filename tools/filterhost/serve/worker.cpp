@@ -17,7 +17,7 @@
 #include "host.h"
 #include "image_file.h"
 #include "parameters.h"
-#include "platform/platform.h"
+#include "platform.h"
 
 namespace filterhost::serve {
 namespace {
