@@ -391,6 +391,25 @@ TEST_F(ServeApi, RunsFromManyClientsAreQueuedAndCancelAsCtrlCDoes)
     EXPECT_EQ(again->status, 409);
 }
 
+// A plug-in that never looks at its cancel test would hold the queue for
+// good; Cancel ends it by force after a grace period.
+TEST_F(ServeApi, AStubbornRunIsEndedByForceAndTheQueueMovesOn)
+{
+    Client client(*server_);
+    const int image = client.Upload(Slurp(kCoins), "coins.png")["id"];
+    const int stubborn = client.Submit("fh_test_stubborn", image)["id"];
+    for (int i = 0; i < 400 && client.Run(stubborn)["messages"].empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    const int next = client.Submit("rgb_to_ihs", image)["id"];
+    const auto asked = std::chrono::steady_clock::now();
+    client.Post("/api/runs/" + std::to_string(stubborn) + "/cancel", "");
+    const json ended = client.WaitForRun(stubborn);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(15));
+    EXPECT_EQ(ended["state"], "cancelled");
+    EXPECT_NE(ended["phase"].get<std::string>().find("by force"), std::string::npos);
+    EXPECT_EQ(client.WaitForRun(next)["state"], "done");
+}
+
 TEST_F(ServeApi, EventsReportARunAsItGoes)
 {
     Client client(*server_);

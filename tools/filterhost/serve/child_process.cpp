@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <stdexcept>
 
 extern char** environ;
@@ -101,16 +102,20 @@ ChildProcess::~ChildProcess()
 void ChildProcess::ReadLines(const std::function<void(const std::string&)>& onLine,
                              const std::function<void()>& onIdle)
 {
+    constexpr auto kIdleInterval = std::chrono::milliseconds(200);
+    auto lastIdle = std::chrono::steady_clock::now();
     std::string pending;
     char buffer[4096];
     for (;;) {
-        pollfd wait{stdoutFd_, POLLIN, 0};
-        const int ready = poll(&wait, 1, 200);
-        if (ready == 0 || (ready < 0 && errno == EINTR)) {
-            if (onIdle)
-                onIdle();
-            continue;
+        // A chatty child still gets its idle calls, at the same pace.
+        if (onIdle && std::chrono::steady_clock::now() - lastIdle >= kIdleInterval) {
+            onIdle();
+            lastIdle = std::chrono::steady_clock::now();
         }
+        pollfd wait{stdoutFd_, POLLIN, 0};
+        const int ready = poll(&wait, 1, static_cast<int>(kIdleInterval.count()));
+        if (ready == 0 || (ready < 0 && errno == EINTR))
+            continue;
         const ssize_t got = read(stdoutFd_, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;

@@ -29,7 +29,7 @@ public:
 
     pid_t Pid() const { return pid_; }
     // Calls `onLine` for every stdout line until the child closes it, and
-    // `onIdle` whenever no line has come for a fifth of a second.
+    // `onIdle` every fifth of a second meanwhile.
     void ReadLines(const std::function<void(const std::string&)>& onLine,
                    const std::function<void()>& onIdle = {});
     // Waits for the child to end (once).

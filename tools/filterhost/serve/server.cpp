@@ -7,6 +7,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -323,12 +324,19 @@ private:
         SendJson(res, *queue_.Describe(id), 202);
     }
 
+    // Each open stream holds one of the server's threads, so their number
+    // is bounded well below the pool's size.
     void Events(httplib::Response& res)
     {
+        if (++streams_ > kMaxStreams) {
+            --streams_;
+            return SendError(res, 503, "too many open pages; close some and reload");
+        }
         const uint64_t from = events_.Latest();
         res.set_header("X-Accel-Buffering", "no");
         res.set_chunked_content_provider(
-            "text/event-stream", [this, last = from](size_t, httplib::DataSink& sink) mutable {
+            "text/event-stream",
+            [this, last = from](size_t, httplib::DataSink& sink) mutable {
                 if (events_.Closed() || !sink.is_writable()) {
                     sink.done();
                     return true;
@@ -340,11 +348,14 @@ private:
                     last = event.sequence;
                 }
                 return sink.write(text.data(), text.size());
-            });
+            },
+            [this](bool) { --streams_; });
     }
 
+    static constexpr int kMaxStreams = 16;
     const ServerSettings& settings_;
     std::string token_;
+    std::atomic<int> streams_{0};
     EventHub events_;
     Session session_;
     RunQueue queue_;

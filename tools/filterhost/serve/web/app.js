@@ -314,7 +314,7 @@ function applyCompare() {
 
 function fitZoom(image) {
   const viewer = $('viewer');
-  return Math.min((viewer.clientWidth - 4) / image.width, (viewer.clientHeight - 4) / image.height, 1);
+  return Math.min((viewer.clientWidth - 4) / image.width, (viewer.clientHeight - 4) / image.height, 8);
 }
 
 function applyZoom() {
@@ -334,8 +334,16 @@ function stepZoom(factor) {
   applyZoom();
 }
 
+// Pixel values come from the image's raw samples, fetched once; very large
+// images show none rather than hold the browser's memory.
+const kMaxSampleBytes = 256 * 1024 * 1024;
+
+function sampleBytes(image) {
+  return image.width * image.height * image.planes * (image.depth === 8 ? 1 : image.depth === 16 ? 2 : 4);
+}
+
 async function loadSamples(image) {
-  if (state.samples.has(image.id)) return;
+  if (state.samples.has(image.id) || sampleBytes(image) > kMaxSampleBytes) return;
   state.samples.set(image.id, null);
   const response = await fetch(url(`/api/images/${image.id}/samples`));
   if (response.ok) state.samples.set(image.id, await response.arrayBuffer());
@@ -343,6 +351,7 @@ async function loadSamples(image) {
 }
 
 function sampleText(image, x, y) {
+  if (sampleBytes(image) > kMaxSampleBytes) return '(too large to show values)';
   const buffer = state.samples.get(image.id);
   if (!buffer) return '…';
   const view = new DataView(buffer);
