@@ -7,10 +7,9 @@ include(${CMAKE_CURRENT_LIST_DIR}/FilterkitPlugin.cmake)
 # every module exports all framework functions and globals, and its symbols
 # bind inside it (-Bsymbolic), so two modules loaded into one process never
 # share framework state. Modules land in build/plugins unless OUTPUT_DIR says
-# otherwise; only those are installed.
-# The plug-in's description (DESCRIPTION, by default NAME.json beside the
-# plug-in's CMakeLists.txt when there is one) is copied beside the module as
-# NAME.json and installed with it.
+# otherwise; only those are installed. The plug-in's description
+# (DESCRIPTION, by default NAME.json beside the plug-in's CMakeLists.txt when
+# there is one) is copied beside the module as NAME.json and installed with it.
 add_custom_target(plugins)
 
 

@@ -7,9 +7,10 @@
  * is emptied by _CloseAllTextFiles (the run's shut-down calls it), so a
  * caller's pointer stays valid until the end of the run.
  *
- * Reading is unbuffered, one FSRead per character. A carriage return ends
- * a line; line feed, form feed and NUL are dropped; the end of the file (or
- * a failed read) reads as the character 0x1A with endOfFile set.
+ * Reading is unbuffered, one FSRead per character. A carriage return, a
+ * carriage return and line feed, or a line feed alone ends a line, so files
+ * from any system read alike; form feed and NUL are dropped; the end of the
+ * file (or a failed read) reads as the character 0x1A with endOfFile set.
  */
 #include "text_file.h"
 
@@ -68,6 +69,18 @@ TextFileNode* AddTextFileNode(int16_t refNum, Boolean forReading)
     node->next = gOpenFileList;
     gOpenFileList = node;
     return node;
+}
+
+/* After a carriage return: a line feed right behind it belongs to the same
+ * line end and is consumed; anything else is left to be read next. */
+void SkipLineFeed(int16_t fileRef)
+{
+    int32_t count = 1;
+    char next = 0;
+    if (FSRead(fileRef, &count, &next) != noErr || count < 1)
+        return;
+    if (next != '\n')
+        SetFPos(fileRef, fsFromMark, -1);
 }
 
 }  // namespace
@@ -155,7 +168,9 @@ OSErr _ReadCH(int16_t fileRef, char* ch, Boolean* endOfLine, Boolean* endOfFile)
         *ch = byte;
         *endOfFile = 0;
     }
-    *endOfLine = (*ch == '\r' || *endOfFile) ? 1 : 0;
+    if (*ch == '\r' && !*endOfFile)
+        SkipLineFeed(fileRef);
+    *endOfLine = (*ch == '\r' || *ch == '\n' || *endOfFile) ? 1 : 0;
     return noErr;
 }
 
@@ -178,9 +193,9 @@ OSErr _ReadCString(int16_t fileRef, char* token, Boolean* endOfLine, Boolean* en
         _ReadCH(fileRef, &ch, &lineEnded, &fileEnded);
         if (fileEnded)
             break;
-        if (ch == '\n' || ch == '\f' || ch == '\0')
+        if (ch == '\f' || ch == '\0')
             continue;
-        if (ch == '\r' || ch == '\t' || ch == ',' || ch == ' ')
+        if (ch == '\r' || ch == '\n' || ch == '\t' || ch == ',' || ch == ' ')
             break;
         work[length++] = ch;
         work[length] = 0;

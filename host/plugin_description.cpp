@@ -92,28 +92,10 @@ ParameterFileDescription ParseParameterFile(const json& f, const std::string& or
     return d;
 }
 
+// Mode 17 (grey float) is named as the host names grey with depth 32.
 std::string ModeLabel(int mode)
 {
-    switch (mode) {
-    case 1:
-        return "grey 8-bit";
-    case 3:
-        return "RGB 8-bit";
-    case 9:
-        return "Lab 8-bit";
-    case 10:
-        return "grey 16-bit";
-    case 11:
-        return "RGB 16-bit";
-    case 12:
-        return "Lab 16-bit";
-    case 16:
-        return "RGB 32-bit float";
-    case 17:
-        return "grey 32-bit float";
-    default:
-        return "mode " + std::to_string(mode);
-    }
+    return ModeName(mode, mode == 17 ? 32 : 8);
 }
 
 // Shortest text that reads back, through a double narrowed to float as the

@@ -49,9 +49,16 @@ TEST_F(TextFileTest, TokenisesByteSequences)
         {"line feed after carriage return is dropped",
          "1.5\r\n2.5\r",
          {{"1.5", true, false}, {"2.5", true, false}, {"", true, true}}},
-        {"lone line feed does not end a token",
-         "1.5\n2.5\r",
-         {{"1.52.5", true, false}, {"", true, true}}},
+        {"lone line feed ends a line",
+         "1.5\n2.5\n",
+         {{"1.5", true, false}, {"2.5", true, false}, {"", true, true}}},
+        {"line feed then carriage return is two line ends",
+         "1\n\r2",
+         {{"1", true, false}, {"", true, false}, {"2", true, true}}},
+        {"carriage return, line feed, tab",
+         "1\r\n\t2",
+         {{"1", true, false}, {"", false, false}, {"2", true, true}}},
+        {"carriage return at the very end", "7\r", {{"7", true, false}, {"", true, true}}},
         {"comma then blank gives an empty token",
          "1, 2",
          {{"1", false, false}, {"", false, false}, {"2", true, true}}},
@@ -73,6 +80,21 @@ TEST_F(TextFileTest, TokenisesByteSequences)
         CloseTextFile(file);
     }
     EXPECT_TRUE(Messages().empty());
+}
+
+// Parameter files written one number a line with line feeds alone used to
+// run together into one token ("113000.01").
+TEST_F(TextFileTest, RegressionLineFeedLineEndsDoNotRunNumbersTogether)
+{
+    for (const std::string end : {"\n", "\r", "\r\n"}) {
+        SCOPED_TRACE(testing::PrintToString(end));
+        TextFileNode* file = OpenWith("1" + end + "1" + end + "300" + end + "0.01" + end);
+        ASSERT_NE(file, nullptr);
+        for (const char* number : {"1", "1", "300", "0.01"})
+            EXPECT_EQ(ReadToken(file), (Token{number, true, false}));
+        EXPECT_EQ(ReadToken(file), (Token{"", true, true}));
+        CloseTextFile(file);
+    }
 }
 
 TEST_F(TextFileTest, LongTokenIsSplitAtSizeMinusOne)
@@ -140,6 +162,22 @@ TEST_F(TextFileTest, ReadCharacterReportsLineAndFileEnds)
     EXPECT_EQ(_ReadCH(12345, &ch, &eol, &eof), 0);
     EXPECT_EQ(ch, 0x1A);
     EXPECT_EQ(eof, 1);
+}
+
+TEST_F(TextFileTest, ReadCharacterTakesEveryLineEndAsOne)
+{
+    TextFileNode* file = OpenWith("a\r\nb\nc\r");
+    ASSERT_NE(file, nullptr);
+    const std::vector<std::pair<char, bool>> expected = {{'a', false}, {'\r', true}, {'b', false},
+                                                         {'\n', true}, {'c', false}, {'\r', true}};
+    for (const auto& [wanted, endOfLine] : expected) {
+        char ch = 0;
+        Boolean eol = 7, eof = 7;
+        EXPECT_EQ(_ReadCH(file->fileRef, &ch, &eol, &eof), 0);
+        EXPECT_EQ(ch, wanted);
+        EXPECT_EQ(eol, endOfLine ? 1 : 0);
+        EXPECT_EQ(eof, 0);
+    }
 }
 
 TEST_F(TextFileTest, OpenForReadingMissingFileIsQuiet)
