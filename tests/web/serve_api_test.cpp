@@ -228,8 +228,8 @@ TEST_F(ServeApi, RunsGiveTheCommandLineBytes)
     const json sharp = client.WaitForRun(
         client.Submit("rank_sharpen", image["id"], {{"radius", "1.5"}, {"amount", 250}})["id"]);
     ASSERT_EQ(sharp["state"], "done") << sharp.dump();
-    std::ofstream(work_ / "desktop" / "ranksharp.txt") << "1.5\r\n3\r\n250\r\n0.005\r\n";
-    const std::string expected = CommandLineResult("rank_sharpen", kChelsea);
+    const std::string expected =
+        CommandLineResult("rank_sharpen", kChelsea, "--param radius=1.5 --param amount=250");
     EXPECT_TRUE(client.Download(sharp["result_image"], "tif") == expected);
     const json plain = client.WaitForRun(client.Submit("rank_sharpen", image["id"])["id"]);
     EXPECT_TRUE(client.Download(plain["result_image"], "tif") != expected);
@@ -251,6 +251,14 @@ TEST_F(ServeApi, RefusedParametersFailTheRunWithTheReason)
     const json unknown =
         client.WaitForRun(client.Submit("rank_sharpen", image, {{"../x", 1}})["id"]);
     EXPECT_EQ(unknown["state"], "failed");
+
+    // A plug-in is offered only the kinds of image it takes, as on the
+    // command line.
+    const json grey = client.WaitForRun(client.Submit("rgb_to_ihs", image)["id"]);
+    EXPECT_EQ(grey["state"], "failed");
+    EXPECT_NE(grey["error"].get<std::string>().find("does not take greyscale 8-bit images"),
+              std::string::npos)
+        << grey.dump();
 
     auto nested =
         client.Post("/api/runs", R"({"plugin":"rank_sharpen","image":1,"params":{"radius":[1]}})");
@@ -346,7 +354,7 @@ TEST_F(ServeApi, ACrashingPluginFailsItsRunOnly)
     EXPECT_EQ(crashed["state"], "failed");
     EXPECT_NE(crashed["error"].get<std::string>().find("crashed"), std::string::npos)
         << crashed.dump();
-    const json next = client.WaitForRun(client.Submit("rgb_to_ihs", image)["id"]);
+    const json next = client.WaitForRun(client.Submit("label_brightness", image)["id"]);
     EXPECT_EQ(next["state"], "done");
 }
 
@@ -364,7 +372,7 @@ TEST_F(ServeApi, RunsFromManyClientsAreQueuedAndCancelAsCtrlCDoes)
     for (size_t i = 0; i < ids.size(); ++i)
         clients.emplace_back([&, i] {
             Client own(*server_);
-            ids[i] = own.Submit(i % 2 ? "rgb_to_ihs" : "fill_holes", image)["id"];
+            ids[i] = own.Submit(i % 2 ? "label_brightness" : "fill_holes", image)["id"];
         });
     for (auto& t : clients)
         t.join();
@@ -400,7 +408,7 @@ TEST_F(ServeApi, AStubbornRunIsEndedByForceAndTheQueueMovesOn)
     const int stubborn = client.Submit("fh_test_stubborn", image)["id"];
     for (int i = 0; i < 400 && client.Run(stubborn)["messages"].empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    const int next = client.Submit("rgb_to_ihs", image)["id"];
+    const int next = client.Submit("label_brightness", image)["id"];
     const auto asked = std::chrono::steady_clock::now();
     client.Post("/api/runs/" + std::to_string(stubborn) + "/cancel", "");
     const json ended = client.WaitForRun(stubborn);

@@ -18,6 +18,7 @@
 #include "image_file.h"
 #include "parameters.h"
 #include "platform.h"
+#include "plugin_description.h"
 
 namespace filterhost::serve {
 namespace {
@@ -183,6 +184,15 @@ int Filter(const json& job, json& outcome)
     const fs::path prefs = job.at("prefs").get<std::string>();
     const fs::path desktop = job.at("desktop").get<std::string>();
     host::Image input = ReadInput(job);
+    // A plug-in is run only on the kinds of image it is offered for, as
+    // `filterhost run` does.
+    if (const auto description = host::LoadPluginDescription(modulePath))
+        if (!host::OffersMode(*description, input)) {
+            outcome["error"] = description->name + " does not take " +
+                               host::ModeName(input.mode, input.depth) + " images; it takes " +
+                               host::OfferedModesText(*description);
+            return kExitHostError;
+        }
     Say("phase loading the plug-in");
     host::Module module(modulePath);
     if (auto refusal = WriteParameters(modulePath, desktop, job.value("params", json::object()))) {
