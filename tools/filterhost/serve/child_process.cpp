@@ -133,10 +133,17 @@ void ChildProcess::ReadLines(const std::function<void(const std::string&)>& onLi
         onLine(pending);
 }
 
-ChildExit ChildProcess::Wait()
+ChildExit ChildProcess::Wait(const std::function<void()>& beforeReap)
 {
     if (waited_)
         return exit_;
+    if (beforeReap) {
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
+               errno == EINTR) {
+        }
+        beforeReap();
+    }
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -32,8 +32,10 @@ public:
     // `onIdle` every fifth of a second meanwhile.
     void ReadLines(const std::function<void(const std::string&)>& onLine,
                    const std::function<void()>& onIdle = {});
-    // Waits for the child to end (once).
-    ChildExit Wait();
+    // Waits for the child to end (once). `beforeReap` runs once the child
+    // has ended but before its process id is released, so whoever signals
+    // it by that id can forget the id first.
+    ChildExit Wait(const std::function<void()>& beforeReap = {});
     void Signal(int signal) const;
 
 private:

@@ -150,6 +150,10 @@ void RunQueue::Execute(int id)
                     runs_[id].pid = child.Pid();
                     if (runs_[id].cancelAsked)  // cancelled while starting
                         child.Signal(SIGINT);
+                },
+                [&] {
+                    std::lock_guard lock(mutex_);
+                    runs_[id].pid = -1;  // Cancel must not signal a reused id
                 });
         } catch (const std::exception& e) {
             outcome.outcome = {{"error", e.what()}};

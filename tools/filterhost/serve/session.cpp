@@ -170,7 +170,8 @@ json Session::Plugins()
 JobOutcome Session::RunJob(json job, const fs::path& work,
                            const std::function<void(const std::string&)>& onLine,
                            const std::function<void(ChildProcess&)>& onIdle,
-                           const std::function<void(ChildProcess&)>& started)
+                           const std::function<void(ChildProcess&)>& started,
+                           const std::function<void()>& ended)
 {
     const fs::path jobFile = work / "job.json", resultFile = work / "result.json";
     job["result"] = resultFile.string();
@@ -185,7 +186,7 @@ JobOutcome Session::RunJob(json job, const fs::path& work,
             started(child);
         child.ReadLines([&](const std::string& line) { onLine ? onLine(line) : void(); },
                         [&] { onIdle ? onIdle(child) : void(); });
-        done.exit = child.Wait();
+        done.exit = child.Wait(ended);
     }
     done.stderrText = ReadText(work / "stderr.txt");
     try {

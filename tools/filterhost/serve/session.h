@@ -66,12 +66,14 @@ public:
     nlohmann::json Plugins();
 
     // Runs a job in a child: writes the job file (with its "result" path) in
-    // `work`, calls `started` with the child's pid, feeds `onLine` its
-    // stdout lines and `onIdle` the pauses between them.
+    // `work`, calls `started` with the child, feeds `onLine` its stdout
+    // lines and `onIdle` the pauses between them, and calls `ended` once it
+    // has ended, before its process id is released.
     JobOutcome RunJob(nlohmann::json job, const std::filesystem::path& work,
                       const std::function<void(const std::string&)>& onLine = {},
                       const std::function<void(ChildProcess&)>& onIdle = {},
-                      const std::function<void(ChildProcess&)>& started = {});
+                      const std::function<void(ChildProcess&)>& started = {},
+                      const std::function<void()>& ended = {});
 
     // The stored reference image's size, from its file header, or null.
     nlohmann::json Reference() const;

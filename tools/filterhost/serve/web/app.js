@@ -102,17 +102,23 @@ function showPlugin() {
   if (!plugin) return;
   $('plugin-about').textContent = plugin.about || '';
   const description = plugin.description;
-  let text = '';
-  if (plugin.error) text = `This plug-in cannot be loaded: ${plugin.error}`;
-  else if (description) {
-    text = description.summary || '';
-    if (description.reference_image === 'reads') text += '\nUses the stored reference image.';
-    if (description.reference_image === 'writes') text += '\nStores the image as the reference image.';
-    if (description.modes_text) text += `\nFor ${description.modes_text} images.`;
-  }
-  $('plugin-description').textContent = text.trim();
   for (const param of (description && description.parameters) || []) form.append(parameterField(param));
   updateButtons();
+}
+
+// The plug-in's summary, what it does with the reference image, the kinds
+// of image it takes, and whether the current image is one of them.
+function pluginNote(plugin) {
+  if (plugin.error) return `This plug-in cannot be loaded: ${plugin.error}`;
+  const description = plugin.description;
+  if (!description) return '';
+  let text = description.summary || '';
+  if (description.reference_image === 'reads') text += '\nUses the stored reference image.';
+  if (description.reference_image === 'writes') text += '\nStores the image as the reference image.';
+  if (description.modes_text) text += `\nFor ${description.modes_text} images.`;
+  const image = currentImage();
+  if (!takesImage(plugin, image)) text += `\nIt does not take the current image (${image.kind}).`;
+  return text.trim();
 }
 
 function parameterField(param) {
@@ -435,10 +441,26 @@ async function download() {
   }
 }
 
+// The interface's number for an image's kind: grey float is 17, every other
+// image keeps its mode.
+function interfaceMode(image) {
+  return image.mode === 1 && image.depth === 32 ? 17 : image.mode;
+}
+
+// Whether the plug-in's description offers it for the image (true without one).
+function takesImage(plugin, image) {
+  const modes = plugin && plugin.description && plugin.description.image_modes;
+  return !image || !modes || modes.includes(interfaceMode(image));
+}
+
 function updateButtons() {
   const image = currentImage();
   const plugin = currentPlugin();
-  $('run-button').disabled = !image || !plugin || !!plugin.error || !!state.run;
+  const takes = takesImage(plugin, image);
+  $('plugin-section').classList.toggle('refused', !takes);
+  if (plugin) $('plugin-description').textContent = pluginNote(plugin);
+  $('run-button').title = takes ? '' : `${plugin.name} does not take ${image.kind} images`;
+  $('run-button').disabled = !image || !plugin || !!plugin.error || !!state.run || !takes;
   $('cancel-button').disabled = !state.run;
   $('undo-button').disabled = state.chain.length < 2 || !!state.run;
   $('reference-button').disabled = !image || !!state.run || !state.plugins.some((p) => p.name === 'store_reference');
