@@ -254,11 +254,13 @@ TEST_F(ServeApi, RefusedParametersFailTheRunWithTheReason)
 
     // A plug-in is offered only the kinds of image it takes, as on the
     // command line.
-    const json grey = client.WaitForRun(client.Submit("rgb_to_ihs", image)["id"]);
-    EXPECT_EQ(grey["state"], "failed");
-    EXPECT_NE(grey["error"].get<std::string>().find("does not take greyscale 8-bit images"),
-              std::string::npos)
-        << grey.dump();
+    const fs::path labFile = work_ / "lab.tif";
+    host::WriteImageFile(labFile, host::Image::Make(8, 8, plugInModeLabColor, 8));
+    const int lab = client.Upload(Slurp(labFile), "lab.tif")["id"];
+    const json refused = client.WaitForRun(client.Submit("rgb_to_ihs", lab)["id"]);
+    EXPECT_EQ(refused["state"], "failed");
+    EXPECT_NE(refused["error"].get<std::string>().find("does not take"), std::string::npos)
+        << refused.dump();
 
     auto nested =
         client.Post("/api/runs", R"({"plugin":"rank_sharpen","image":1,"params":{"radius":[1]}})");

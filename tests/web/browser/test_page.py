@@ -125,11 +125,6 @@ def test_total_perimeter_shows_its_measurement(page):
     found = messages(page)
     assert len(found) == 1 and re.search(r"\d", found[0]), found
 
-    # rgb_to_ihs is not offered for a grey image.
-    Select(page.find_element(By.ID, "plugin-select")).select_by_value("rgb_to_ihs")
-    assert not page.find_element(By.ID, "run-button").is_enabled()
-    assert "does not take the current image (greyscale 8-bit)" in text_of(page, "plugin-description")
-
 
 def test_changed_parameters_give_the_command_line_bytes(page, downloads, tmp_path):
     open_image(page, CHELSEA)

@@ -6,6 +6,7 @@
 
 #include <httplib.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -94,6 +95,7 @@ public:
         Announce(port);
         std::thread stopper([this] { WaitForStopSignal(); });
         http_.listen_after_bind();
+        kill(getpid(), SIGUSR1);  // ends the stopping thread when listening failed by itself
         stopper.join();
         return 0;
     }
