@@ -114,6 +114,97 @@ static void _ReleaseRecord(NamedImage* image)
     std::free(image);
 }
 
+/* Where the Preferences folder is, or why it could not be found. */
+typedef struct PreferencesSpot {
+    OSErr found;
+    int16_t vRefNum;
+    int32_t dirID;
+} PreferencesSpot;
+
+static void _FillRecord(NamedImage* record, const char* name, const Str255 counted,
+                        Boolean keepOnDisk, uint16_t width, uint16_t height, uint16_t bytesPerPixel)
+{
+    record->width = width;
+    record->height = height;
+    record->bytesPerPixel = bytesPerPixel;
+    record->keepOnDisk = keepOnDisk ? 1 : 0;
+    record->byteCount = static_cast<uint64_t>(width) * bytesPerPixel * height;
+    std::memcpy(record->name, name, static_cast<size_t>(counted[0]) + 1);
+    record->fileRef = 0;
+    record->data = nullptr;
+    record->dataHandle = nullptr;
+}
+
+/* The pixels in a locked block of temporary memory, cleared; false when the
+ * image may not or cannot live there. A handle obtained without a block
+ * stays in the record for its release. */
+static bool _MakeInMemory(NamedImage* record)
+{
+    if (record->keepOnDisk || record->byteCount >= kNamedImageMemoryLimit)
+        return false;
+    OSErr memErr = noErr;
+    record->dataHandle = TempNewHandle(static_cast<int64_t>(record->byteCount), &memErr);
+    if (memErr == noErr && record->dataHandle != nullptr) {
+        HLock(record->dataHandle);
+        record->data = *record->dataHandle;
+    }
+    if (record->data == nullptr)
+        return false;
+    std::memset(record->data, 0, static_cast<size_t>(record->byteCount));
+    return true;
+}
+
+/* The header, straight from the record's three fields, then byteCount zero
+ * bytes in chunks, in file order: at least one chunk (of 0 bytes when
+ * empty). The header write's result is not looked at: the first chunk's
+ * result stands for it. A short chunk counts as ioErr. */
+static OSErr _WriteClearedFile(const NamedImage* record, const uint8_t* zeros)
+{
+    uint8_t header[kNamedImageHeaderBytes];
+    std::memcpy(header + 0, &record->width, 2);
+    std::memcpy(header + 2, &record->height, 2);
+    std::memcpy(header + 4, &record->bytesPerPixel, 2);
+    int32_t headerCount = kNamedImageHeaderBytes;
+    FSWrite(record->fileRef, &headerCount, header);
+
+    uint64_t remaining = record->byteCount;
+    do {
+        uint64_t chunk = remaining < kZeroChunk ? remaining : kZeroChunk;
+        int32_t count = static_cast<int32_t>(chunk);
+        OSErr result = FSWrite(record->fileRef, &count, zeros);
+        if (result == noErr && static_cast<uint64_t>(count) != chunk)
+            result = ioErr;
+        if (result != noErr)
+            return result;
+        remaining -= chunk;
+    } while (remaining > 0);
+    return noErr;
+}
+
+/* The pixels in a new file of the image's name in the Preferences folder,
+ * cleared. A file that was created but cannot be opened or cleared is
+ * closed and deleted again. */
+static OSErr _MakeInFile(NamedImage* record, const PreferencesSpot* folder,
+                         const unsigned char* counted, const uint8_t* zeros)
+{
+    if (folder->found != noErr)
+        return folder->found;
+    OSErr result = HCreate(folder->vRefNum, folder->dirID, counted, kCreatorCode, kFileTypeCode);
+    if (result != noErr)
+        return result;
+    result = HOpen(folder->vRefNum, folder->dirID, counted, fsRdWrPerm, &record->fileRef);
+    if (result == noErr) {
+        result = _WriteClearedFile(record, zeros);
+        if (result != noErr) {
+            FSClose(record->fileRef);
+            record->fileRef = 0;
+        }
+    }
+    if (result != noErr)
+        HDelete(folder->vRefNum, folder->dirID, counted);
+    return result;
+}
+
 extern "C" OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t width,
                                  uint16_t height, uint16_t bytesPerPixel, NamedImage** image)
 {
@@ -133,90 +224,20 @@ extern "C" OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t 
         return memFullErr;
     }
 
-    int16_t vRefNum;
-    int32_t dirID;
-    OSErr folderErr = _FindPreferences(&vRefNum, &dirID);
-    if (folderErr == noErr)
-        HDelete(vRefNum, dirID, counted);
+    PreferencesSpot folder;
+    folder.found = _FindPreferences(&folder.vRefNum, &folder.dirID);
+    if (folder.found == noErr)
+        HDelete(folder.vRefNum, folder.dirID, counted);
 
-    record->width = width;
-    record->height = height;
-    record->bytesPerPixel = bytesPerPixel;
-    record->keepOnDisk = keepOnDisk ? 1 : 0;
-    record->byteCount = static_cast<uint64_t>(width) * bytesPerPixel * height;
-    std::memcpy(record->name, name, static_cast<size_t>(counted[0]) + 1);
-    record->fileRef = 0;
-    record->data = nullptr;
-    record->dataHandle = nullptr;
-
-    /* Memory first, for images that may live there. */
-    if (!keepOnDisk && record->byteCount < kNamedImageMemoryLimit) {
-        OSErr memErr = noErr;
-        record->dataHandle = TempNewHandle(static_cast<int64_t>(record->byteCount), &memErr);
-        if (memErr == noErr && record->dataHandle != nullptr) {
-            HLock(record->dataHandle);
-            record->data = *record->dataHandle;
-        }
-        if (record->data != nullptr) {
-            uint8_t* target = static_cast<uint8_t*>(record->data);
-            uint64_t remaining = record->byteCount;
-            while (remaining > 0) {
-                uint64_t chunk = remaining < kZeroChunk ? remaining : kZeroChunk;
-                BlockMove(zeros, target, static_cast<int64_t>(chunk));
-                target += chunk;
-                remaining -= chunk;
-            }
-            std::free(zeros);
-            *image = record;
-            return noErr;
-        }
-    }
-
-    /* A file in the Preferences folder. */
-    OSErr result = folderErr;
-    if (result == noErr)
-        result = HCreate(vRefNum, dirID, counted, kCreatorCode, kFileTypeCode);
-    if (result != noErr) {
-        std::free(zeros);
-        _ReleaseRecord(record);
-        return result;
-    }
-    result = HOpen(vRefNum, dirID, counted, fsRdWrPerm, &record->fileRef);
-    if (result != noErr) {
-        HDelete(vRefNum, dirID, counted);
-        std::free(zeros);
-        _ReleaseRecord(record);
-        return result;
-    }
-
-    /* The header, straight from the record's three fields. Its result is
-     * not looked at: the first zero chunk's result stands for it. */
-    uint8_t header[kNamedImageHeaderBytes];
-    std::memcpy(header + 0, &record->width, 2);
-    std::memcpy(header + 2, &record->height, 2);
-    std::memcpy(header + 4, &record->bytesPerPixel, 2);
-    int32_t headerCount = kNamedImageHeaderBytes;
-    FSWrite(record->fileRef, &headerCount, header);
-
-    /* Zero fill in file order, at least one chunk (of 0 bytes when empty). */
-    uint64_t remaining = record->byteCount;
-    do {
-        uint64_t chunk = remaining < kZeroChunk ? remaining : kZeroChunk;
-        int32_t count = static_cast<int32_t>(chunk);
-        result = FSWrite(record->fileRef, &count, zeros);
-        if (result == noErr && static_cast<uint64_t>(count) != chunk)
-            result = ioErr;
-        if (result != noErr) {
-            FSClose(record->fileRef);
-            HDelete(vRefNum, dirID, counted);
-            std::free(zeros);
-            _ReleaseRecord(record);
-            return result;
-        }
-        remaining -= chunk;
-    } while (remaining > 0);
-
+    _FillRecord(record, name, counted, keepOnDisk, width, height, bytesPerPixel);
+    OSErr result = noErr;
+    if (!_MakeInMemory(record))
+        result = _MakeInFile(record, &folder, counted, zeros);
     std::free(zeros);
+    if (result != noErr) {
+        _ReleaseRecord(record);
+        return result;
+    }
     *image = record;
     return noErr;
 }

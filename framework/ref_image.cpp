@@ -143,6 +143,11 @@ extern "C" OSErr WriteTempImageColumn(NamedImage* imageID, int32_t x, const void
     return _PutColumn(imageID, x, buffer);
 }
 
+extern "C" void* GetTempImagePixels(NamedImage* imageID)
+{
+    return imageID == nullptr ? nullptr : imageID->data;
+}
+
 /* Shut-down: the reference image's file is closed and kept; the record is
  * released. gRefImage is cleared by the next run's start-up. */
 extern "C" void _CloseRefImage(void)

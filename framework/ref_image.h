@@ -31,6 +31,9 @@ OSErr ReadTempImageLine(NamedImage* imageID, int32_t y, void* buffer);
 OSErr WriteTempImageLine(NamedImage* imageID, int32_t y, const void* buffer);
 OSErr ReadTempImageColumn(NamedImage* imageID, int32_t x, void* buffer);
 OSErr WriteTempImageColumn(NamedImage* imageID, int32_t x, const void* buffer);
+/* The pixels of a temporary image held in memory, line 0 first, for callers
+ * that work on them in place; null for an image held in a file (or none). */
+void* GetTempImagePixels(NamedImage* imageID);
 
 /* Shut-down steps: close the reference image (its file stays), then toss
  * every image on the open-image list. */

@@ -133,15 +133,79 @@ void PutCode(int fd, const char* attribute, uint32_t code)
 // the address-translation cache at every line.
 constexpr int64_t kHugePage = 2 << 20;
 
+// Released large blocks are kept, up to kKeptBytes in all, and handed out
+// again for a request of the same rounded size: a filter that makes the
+// same working images run after run then finds its pages already mapped
+// instead of having the kernel clear fresh ones every time. Kept blocks are
+// not in use, so the budget never counts them. A plain array, so the blocks
+// stay reachable (not leaked) until the process ends.
+constexpr size_t kKeptBytes = size_t{256} << 20;
+constexpr size_t kMostKept = 16;
+struct KeptBlock {
+    char* block;
+    size_t bytes;
+};
+KeptBlock gKept[kMostKept];
+size_t gKeptCount = 0;
+size_t gKeptBytes = 0;
+
+void DropKeptBlock(size_t i)
+{
+    gKeptBytes -= gKept[i].bytes;
+    for (size_t k = i + 1; k < gKeptCount; k++)
+        gKept[k - 1] = gKept[k];
+    gKeptCount--;
+}
+
+size_t RoundedSize(int64_t size)
+{
+    return static_cast<size_t>((size + kHugePage - 1) / kHugePage * kHugePage);
+}
+
+char* TakeKeptBlock(size_t rounded)
+{
+    for (size_t i = 0; i < gKeptCount; i++) {
+        if (gKept[i].bytes == rounded) {
+            char* block = gKept[i].block;
+            DropKeptBlock(i);
+            return block;
+        }
+    }
+    return nullptr;
+}
+
 char* AllocateBlock(int64_t size)
 {
     if (size < 2 * kHugePage)
         return static_cast<char*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
-    size_t rounded = static_cast<size_t>((size + kHugePage - 1) / kHugePage * kHugePage);
+    size_t rounded = RoundedSize(size);
+    if (char* kept = TakeKeptBlock(rounded))
+        return kept;
     void* block = std::aligned_alloc(static_cast<size_t>(kHugePage), rounded);
     if (block != nullptr)
         (void)madvise(block, rounded, MADV_HUGEPAGE);
     return static_cast<char*>(block);
+}
+
+// Keeps a large block for reuse, dropping the oldest kept ones to make
+// room; small blocks, and large ones beyond the room, are freed.
+void ReleaseBlock(char* block, int64_t size)
+{
+    if (size < 2 * kHugePage) {
+        std::free(block);
+        return;
+    }
+    size_t rounded = RoundedSize(size);
+    if (rounded > kKeptBytes) {
+        std::free(block);
+        return;
+    }
+    while (gKeptCount == kMostKept || gKeptBytes + rounded > kKeptBytes) {
+        std::free(gKept[0].block);
+        DropKeptBlock(0);
+    }
+    gKept[gKeptCount++] = {block, rounded};
+    gKeptBytes += rounded;
 }
 
 }  // namespace
@@ -423,7 +487,7 @@ void DisposeHandle(Handle h)
         return;
     HandleBlock* block = reinterpret_cast<HandleBlock*>(h);
     gTempInUse -= block->size;
-    std::free(block->master);
+    ReleaseBlock(block->master, block->size);
     std::free(block);
 }
 

@@ -1,11 +1,11 @@
 /*
  * The binary feature scheme: pixel mean and threshold, the bordered work
- * image "Binary", and single-pass raster labelling with immediate
- * relabelling of earlier work lines.
+ * image "Binary", work-line access and the label table of the raster
+ * labelling (see binary_features.h).
  *
  * Invariants: work lines 0 and height + 1 and columns 0 and width + 1 hold
- * 0; after a meeting the dying label occurs nowhere in the work image or in
- * the line buffers.
+ * 0; every label value from 2 to lastLabel has a parent entry, and roots
+ * are their own parents (or -1, the edge value of fill_holes).
  */
 #include "binary_features.h"
 
@@ -13,12 +13,6 @@
 #include <string.h>
 
 extern "C" {
-
-float BinaryPixelMean(const RGB96* pixel)
-{
-    float sum = (pixel->c[0] + pixel->c[1]) + pixel->c[2];
-    return sum / 3.0f;
-}
 
 int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side)
 {
@@ -48,8 +42,17 @@ OSErr BinaryWorkSetUp(BinaryWork* work)
     work->pixels = (RGB96*)CreateAPointer(work->width > 0 ? work->width : 1, sizeof(RGB96));
     work->current = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
     work->previous = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
-    work->scratch = (int32_t*)CreateAPointer(lineCount, sizeof(int32_t));
-    if (!work->pixels || !work->current || !work->previous || !work->scratch) {
+    work->bits = (uint64_t*)CreateAPointer(work->width / 64 + 1, sizeof(uint64_t));
+    Boolean taken = work->pixels && work->current && work->previous && work->bits;
+    int32_t runCount = work->width / 2 + 2;
+    for (int32_t i = 0; i < 2; i++) {
+        BinaryRuns* runs = &work->runs[i];
+        runs->start = (int32_t*)CreateAPointer(runCount, sizeof(int32_t));
+        runs->end = (int32_t*)CreateAPointer(runCount, sizeof(int32_t));
+        runs->label = (int32_t*)CreateAPointer(runCount, sizeof(int32_t));
+        taken = taken && runs->start && runs->end && runs->label;
+    }
+    if (!taken) {
         work->createResult = memFullErr;
         return work->createResult;
     }
@@ -61,183 +64,96 @@ OSErr BinaryWorkSetUp(BinaryWork* work)
         work->image = nullptr;
         return work->createResult;
     }
-    memset(work->current, 0, sizeof(int32_t) * (size_t)lineCount);
-    WriteTempImageLine(work->image, 0, work->current);
-    WriteTempImageLine(work->image, work->height + 1, work->current);
+    /* A work image in memory starts zeroed; one in a file gets its border
+     * lines written. */
+    if (work->image->data == nullptr) {
+        memset(work->current, 0, sizeof(int32_t) * (size_t)lineCount);
+        WriteTempImageLine(work->image, 0, work->current);
+        WriteTempImageLine(work->image, work->height + 1, work->current);
+    }
     return noErr;
 }
 
-Boolean BinaryWorkBinarise(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook hook,
-                           void* context)
+int32_t* BinaryWorkLine(BinaryWork* work, int32_t k, int32_t* buffer)
 {
-    int32_t width = work->width;
-    work->current[0] = 0;
-    work->current[width + 1] = 0;
-    for (int32_t y = 0; y < work->height; y++) {
-        if (hook && hook(y, work->height, context))
-            return true;
-        ReadOriginalLine(y, work->pixels);
-        for (int32_t x = 0; x < width; x++)
-            work->current[x + 1] = BinaryPixelValue(&work->pixels[x], side);
-        WriteTempImageLine(work->image, y + 1, work->current);
-    }
-    return false;
+    if (work->image->data != nullptr)
+        return (int32_t*)work->image->data + (size_t)k * (size_t)(work->width + 2);
+    ReadTempImageLine(work->image, k, buffer);
+    return buffer;
 }
 
-/* Label line ranges: for each label value from 2 up, the first and the
- * last work line that may hold it. A label appears only on lines where the
- * pass gave it to a pixel or where a meeting moved it, so a meeting needs to
- * rewrite only the lines in the dying label's range: every other earlier
- * line holds no entry to replace. When the table cannot grow, ranges are
- * given up and every earlier line is rewritten, with the same result. */
-static const int32_t kFirstTrackedLabel = 2;
-
-static Boolean Tracked(const BinaryWork* work, int32_t label)
+int32_t* BinaryWorkNewLine(BinaryWork* work, int32_t k)
 {
-    return work->labelCapacity > 0 && label >= kFirstTrackedLabel && label <= work->lastLabel;
+    if (work->image->data != nullptr)
+        return (int32_t*)work->image->data + (size_t)k * (size_t)(work->width + 2);
+    memset(work->current, 0, sizeof(int32_t) * (size_t)(work->width + 2));
+    return work->current;
 }
 
-static void GiveUpRanges(BinaryWork* work)
+void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line)
 {
-    if (work->labelFirstLine)
-        DisposeAPointer(work->labelFirstLine);
-    if (work->labelLastLine)
-        DisposeAPointer(work->labelLastLine);
-    work->labelFirstLine = work->labelLastLine = nullptr;
-    work->labelCapacity = -1;
+    if (work->image->data == nullptr)
+        WriteTempImageLine(work->image, k, line);
 }
 
-/* Makes room for label values up to `label`; false when ranges are off. */
-static Boolean RoomForLabel(BinaryWork* work, int32_t label)
+void BinaryFindRuns(const uint64_t* words, int32_t width, BinaryRuns* runs)
 {
-    if (work->labelCapacity < 0)
-        return false;
-    if (label < work->labelCapacity)
-        return true;
-    int32_t capacity = work->labelCapacity > 0 ? work->labelCapacity : 1024;
-    while (capacity <= label) {
-        if (capacity > INT32_MAX / 2) {
-            GiveUpRanges(work);
-            return false;
+    int32_t count = 0;
+    uint64_t before = 0; /* the bit left of the word's first pixel */
+    for (int32_t w = 0; w * 64 < width; w++) {
+        uint64_t word = words[w];
+        uint64_t changes = word ^ ((word << 1) | before);
+        before = word >> 63;
+        while (changes != 0) {
+            int32_t x = w * 64 + __builtin_ctzll(changes);
+            /* A run starts at pixel x when its bit is set, else ends before it. */
+            if ((word >> (x % 64)) & 1)
+                runs->start[count] = x + 1;
+            else
+                runs->end[count++] = x;
+            changes &= changes - 1;
         }
+    }
+    /* Bits past the line are 0, so a run reaching the last pixel ends there
+     * as a change, unless the line fills its last word to the top bit. */
+    if (before != 0)
+        runs->end[count++] = width;
+    runs->count = count;
+}
+
+Boolean BinaryRoomForLabels(BinaryWork* work, int32_t more)
+{
+    int64_t needed = (int64_t)work->lastLabel + more + 1;
+    if (needed <= work->parentCapacity)
+        return true;
+    int64_t capacity = work->parentCapacity > 0 ? work->parentCapacity : 1024;
+    while (capacity < needed)
         capacity *= 2;
-    }
-    int32_t* first = (int32_t*)CreateAPointer(capacity, sizeof(int32_t));
-    int32_t* last = first ? (int32_t*)CreateAPointer(capacity, sizeof(int32_t)) : nullptr;
-    if (!first || !last) {
-        if (first)
-            DisposeAPointer(first);
-        GiveUpRanges(work);
+    if (capacity > INT32_MAX)
+        capacity = INT32_MAX;
+    if (capacity < needed)
         return false;
+    int32_t* larger = (int32_t*)CreateAPointer((int32_t)capacity, sizeof(int32_t));
+    if (!larger)
+        return false;
+    if (work->parent) {
+        memcpy(larger, work->parent, sizeof(int32_t) * (size_t)(work->lastLabel + 1));
+        DisposeAPointer(work->parent);
     }
-    if (work->labelCapacity > 0) {
-        memcpy(first, work->labelFirstLine, sizeof(int32_t) * (size_t)work->labelCapacity);
-        memcpy(last, work->labelLastLine, sizeof(int32_t) * (size_t)work->labelCapacity);
-        DisposeAPointer(work->labelFirstLine);
-        DisposeAPointer(work->labelLastLine);
-    }
-    work->labelFirstLine = first;
-    work->labelLastLine = last;
-    work->labelCapacity = capacity;
+    work->parent = larger;
+    work->parentCapacity = (int32_t)capacity;
     return true;
 }
 
-int32_t BinaryNewLabel(BinaryWork* work)
+void BinaryWorkResolve(BinaryWork* work)
 {
-    work->lastLabel++;
-    int32_t label = work->lastLabel;
-    if (RoomForLabel(work, label)) {
-        work->labelFirstLine[label] = work->labelLine;
-        work->labelLastLine[label] = work->labelLine;
-    }
-    return label;
-}
-
-/* Replaces `dying` by `survivor` in every earlier work line 1 .. k - 1 that
- * may hold it, in entries 1 .. j - 1 of the current line, and reads work
- * line k - 1 again when it changed. */
-static void Relabel(BinaryWork* work, int32_t k, int32_t j, int32_t dying, int32_t survivor)
-{
-    int32_t width = work->width;
-    int32_t firstLine = 1;
-    int32_t lastLine = k - 1;
-    Boolean trackedDying = Tracked(work, dying);
-    if (trackedDying) {
-        if (work->labelFirstLine[dying] > firstLine)
-            firstLine = work->labelFirstLine[dying];
-        if (work->labelLastLine[dying] < lastLine)
-            lastLine = work->labelLastLine[dying];
-    }
-    Boolean previousChanged = false;
-    for (int32_t line = firstLine; line <= lastLine; line++) {
-        ReadTempImageLine(work->image, line, work->scratch);
-        Boolean changed = false;
-        for (int32_t i = 1; i <= width; i++)
-            if (work->scratch[i] == dying) {
-                work->scratch[i] = survivor;
-                changed = true;
-            }
-        if (changed) {
-            WriteTempImageLine(work->image, line, work->scratch);
-            if (line == k - 1)
-                previousChanged = true;
-        }
-    }
-    for (int32_t i = 1; i < j; i++)
-        if (work->current[i] == dying)
-            work->current[i] = survivor;
-    if (previousChanged)
-        ReadTempImageLine(work->image, k - 1, work->previous);
-
-    if (trackedDying && Tracked(work, survivor)) {
-        if (work->labelFirstLine[dying] < work->labelFirstLine[survivor])
-            work->labelFirstLine[survivor] = work->labelFirstLine[dying];
-        if (work->labelLastLine[dying] > work->labelLastLine[survivor])
-            work->labelLastLine[survivor] = work->labelLastLine[dying];
-    } else if (Tracked(work, survivor)) {
-        /* The dying label's lines are unknown: the survivor may now be on
-         * any line up to this one. */
-        work->labelFirstLine[survivor] = 1;
-        work->labelLastLine[survivor] = k;
-    }
-}
-
-void BinaryWorkLabel(BinaryWork* work, BinaryLabelRule rule, void* context)
-{
-    int32_t width = work->width;
-    int32_t height = work->height;
-    for (int32_t k = 1; k <= height; k++) {
-        work->labelLine = k;
-        ReadTempImageLine(work->image, k - 1, work->previous);
-        ReadTempImageLine(work->image, k, work->current);
-        int32_t* current = work->current;
-        for (int32_t j = 1; j <= width; j++) {
-            if (current[j] == 0)
-                continue;
-            const int32_t* previous = work->previous;
-            BinaryNeighbours n;
-            n.value = current[j];
-            n.left = current[j - 1];
-            n.upLeft = previous[j - 1];
-            n.up = previous[j];
-            n.upRight = previous[j + 1];
-            n.edge = (j == 1 || j == width || k == 1 || k == height);
-            int32_t dying = 0, survivor = 0;
-            int32_t value = rule(work, &n, &dying, &survivor, context);
-            if (dying != survivor)
-                Relabel(work, k, j, dying, survivor);
-            current[j] = value;
-            if (Tracked(work, value))
-                work->labelLastLine[value] = k;
-        }
-        WriteTempImageLine(work->image, k, current);
-    }
-}
-
-void BinaryWorkReadLines(BinaryWork* work, int32_t k)
-{
-    ReadTempImageLine(work->image, k - 1, work->previous);
-    ReadTempImageLine(work->image, k, work->current);
+    int32_t* parent = work->parent;
+    if (!parent)
+        return;
+    parent[0] = 0;
+    parent[1] = 1;
+    for (int32_t m = 2; m <= work->lastLabel; m++)
+        parent[m] = BinaryFind(parent, m);
 }
 
 void BinaryWorkFree(BinaryWork* work)
@@ -248,16 +164,25 @@ void BinaryWorkFree(BinaryWork* work)
         DisposeAPointer(work->current);
     if (work->previous)
         DisposeAPointer(work->previous);
-    if (work->scratch)
-        DisposeAPointer(work->scratch);
-    if (work->labelFirstLine)
-        DisposeAPointer(work->labelFirstLine);
-    if (work->labelLastLine)
-        DisposeAPointer(work->labelLastLine);
+    if (work->bits)
+        DisposeAPointer(work->bits);
+    for (int32_t i = 0; i < 2; i++) {
+        BinaryRuns* runs = &work->runs[i];
+        if (runs->start)
+            DisposeAPointer(runs->start);
+        if (runs->end)
+            DisposeAPointer(runs->end);
+        if (runs->label)
+            DisposeAPointer(runs->label);
+        runs->start = runs->end = runs->label = nullptr;
+    }
+    if (work->parent)
+        DisposeAPointer(work->parent);
     work->pixels = nullptr;
-    work->current = work->previous = work->scratch = nullptr;
-    work->labelFirstLine = work->labelLastLine = nullptr;
-    work->labelCapacity = 0;
+    work->current = work->previous = nullptr;
+    work->bits = nullptr;
+    work->parent = nullptr;
+    work->parentCapacity = 0;
 }
 
 }  // extern "C"

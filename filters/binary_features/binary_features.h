@@ -15,43 +15,44 @@
  *   signed integers. Image pixel (x, y) is work pixel (x + 1, y + 1); work
  *   lines 0 and height + 1 and work columns 0 and width + 1 hold 0 always.
  *   Values: 0 background or border, 1 a feature pixel not yet labelled,
- *   labels proper from 2 upward (a filter may also use negative values,
- *   fill_holes uses -1).
+ *   labels from 2 upward, and -1 for the features fill_holes finds at the
+ *   image edge.
+ *
+ * Labelling
+ *   BinaryWorkLabel binarises and labels in one raster pass: for each image
+ *   line it calls the filter's hook (progress and cancel), reads the line,
+ *   binarises it and labels it against the labelled line above into work
+ *   line k = y + 1. The filter's pixel rule looks at the left, up-left, up
+ *   and up-right neighbours and at whether the pixel lies on the image
+ *   edge, gives the pixel a value, and may make one label die into another
+ *   when two meet. Along a run of feature pixels that rule can only change
+ *   anything where the line above changes, so each filter replays it once
+ *   per run of the line above that the run touches (and at the image edge),
+ *   and the whole run gets one label.
+ *
+ *   The work image keeps provisional labels: a meeting is recorded in a
+ *   union-find table (parent per label value) instead of rewriting earlier
+ *   lines. The survivor of a meeting becomes the root of the dying label's
+ *   set, so at every moment the root of a pixel's label is exactly the
+ *   value that rewriting every earlier line at each meeting would have left
+ *   in that pixel, and label values are handed out in the same order. A
+ *   rule therefore compares roots (BinaryFind) wherever it tests labels for
+ *   equality or sign, and may give a pixel any label of the right set.
+ *   After the pass BinaryWorkResolve points every label straight at its
+ *   root, so the filter looks up a pixel's final value as parent[label].
+ *
+ * Memory
+ *   Line buffers, the work image and the label table (one entry per label
+ *   value handed out). When the work image is held in memory its lines are
+ *   used in place; when it lives in a file they go through the line
+ *   buffers.
  *
  * Use
  *   BinaryWork work;
  *   OSErr err = BinaryWorkSetUp(&work);     // buffers + "Binary", borders 0
- *   if (err == noErr) {
- *       if (BinaryWorkBinarise(&work, kBinaryBlackFeature, hook, ctx)) ...;
- *       BinaryWorkLabel(&work, MyRule, ctx);  // optional
- *       BinaryWorkReadLines(&work, k);        // previous = k - 1, current = k
- *   }
+ *   if (err == noErr)
+ *       err = BinaryWorkLabel(&work, side, hook, ctx, rule);  // or binarise only
  *   BinaryWorkFree(&work);                  // always; frees only what exists
- *
- *   The caller owns the BinaryWork record (usually on its stack). Its
- *   buffers are taken with CreateAPointer and released by BinaryWorkFree;
- *   the work image itself is never closed here (the run's shut-down tosses
- *   it). All buffers hold width + 2 entries; `pixels` holds width RGB96
- *   pixels and may be used by the caller for its own reading and writing of
- *   host lines once binarising is done.
- *
- * Labelling
- *   BinaryWorkLabel makes one raster pass over work lines k = 1 .. height:
- *   work line k - 1 (labelled) goes to `previous`, work line k (binary) to
- *   `current`, which is labelled in place for j = 1 .. width and written
- *   back. Entries that are 0 stay 0 and the rule is not asked; for every
- *   other entry the filter's rule sees the neighbours left (current[j - 1],
- *   already labelled), up-left, up and up-right (previous[j - 1 .. j + 1])
- *   and whether the pixel is an edge pixel of the image (image column 0 or
- *   width - 1, image line 0 or height - 1). It returns the pixel's new value
- *   and may ask for one meeting: "label *dying dies into label *survivor".
- *   New labels come from BinaryNewLabel (the counter starts at 1, so the
- *   first label is 2). A meeting is carried out at once, before the pixel
- *   gets its value: every earlier work line 1 .. k - 1 has each entry equal
- *   to the dying label replaced by the survivor, so do entries 1 .. j - 1 of
- *   `current`, and `previous` is read again. No equivalence table is kept;
- *   the surviving label values are exactly those the rules name. (Lines
- *   known not to hold the dying label are skipped: same result, less I/O.)
  */
 #ifndef FILTERS_BINARY_FEATURES_H
 #define FILTERS_BINARY_FEATURES_H
@@ -74,6 +75,16 @@ typedef enum BinaryFeatureSide {
     kBinaryWhiteFeature = 1  /* feature when mean >= 127.5 */
 } BinaryFeatureSide;
 
+/* The feature runs of one work line, left to right: work columns
+ * start .. end, and a label of the run's set. A line holds at most
+ * width / 2 + 1 runs. */
+typedef struct BinaryRuns {
+    int32_t count;
+    int32_t* start;
+    int32_t* end;
+    int32_t* label;
+} BinaryRuns;
+
 typedef struct BinaryWork {
     int32_t width; /* image size; the work image is 2 larger each way */
     int32_t height;
@@ -81,22 +92,31 @@ typedef struct BinaryWork {
     OSErr createResult; /* MakeTemporaryImage's code (-108 if buffers failed) */
     int32_t* current;   /* width + 2 entries each */
     int32_t* previous;
-    int32_t* scratch;
-    RGB96* pixels;     /* width pixels */
-    int32_t lastLabel; /* label counter: the last label given (starts at 1) */
-    /* The scheme's own bookkeeping for relabelling: for each label value
-     * from 2 up, the first and last work line that may hold it. */
-    int32_t* labelFirstLine;
-    int32_t* labelLastLine;
-    int32_t labelCapacity; /* entries in both; -1 when ranges were given up */
-    int32_t labelLine;     /* the work line being labelled */
+    uint64_t* bits;     /* the line being labelled, one bit a pixel */
+    RGB96* pixels;      /* width pixels */
+    BinaryRuns runs[2]; /* the runs of the line above and of this line */
+    int32_t lastLabel;  /* label counter: the last label given (starts at 1) */
+    int32_t* parent;    /* union-find over label values 2 .. lastLabel */
+    int32_t parentCapacity;
 } BinaryWork;
 
 /* The pixel mean ((R + G) + B) / 3.0 in single precision. */
-float BinaryPixelMean(const RGB96* pixel);
+static inline float BinaryPixelMean(const RGB96* pixel)
+{
+    float sum = (pixel->c[0] + pixel->c[1]) + pixel->c[2];
+    return sum / 3.0f;
+}
 
 /* 1 when the pixel is on the feature side of the threshold, else 0. */
 int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side);
+
+/* out[x] = BinaryPixelValue(&pixels[x], side) for x = 0 .. width - 1. */
+void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide side, int32_t* out);
+
+/* The same test one bit a pixel: bit x % 64 of words[x / 64]; the
+ * (width + 63) / 64 words are filled whole, bits past the line 0. */
+void BinaryBinariseBits(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
+                        uint64_t* words);
 
 /* Reads the image size, allocates the buffers, creates the work image and
  * writes work lines 0 and height + 1 as zeros. Returns the creation code of
@@ -105,40 +125,32 @@ int32_t BinaryPixelValue(const RGB96* pixel, BinaryFeatureSide side);
  * exceeds kBinaryLargestSide. Call BinaryWorkFree in every case. */
 OSErr BinaryWorkSetUp(BinaryWork* work);
 
+/* Work line k (0 .. height + 1): a pointer into the work image when it is
+ * held in memory, else `buffer` filled from the file. */
+int32_t* BinaryWorkLine(BinaryWork* work, int32_t k, int32_t* buffer);
+
+/* Work line k to be written whole: a pointer into the work image (still
+ * zero) when it is held in memory, else the `current` buffer zeroed. */
+int32_t* BinaryWorkNewLine(BinaryWork* work, int32_t k);
+
+/* Stores a line got from BinaryWorkLine or BinaryWorkNewLine back as work
+ * line k (nothing to do when it is the work image's own). */
+void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line);
+
 /* Called before image line y is read; a nonzero answer cancels. */
 typedef Boolean (*BinaryLineHook)(int32_t y, int32_t height, void* context);
 
-/* For each image line y: hook (if given), ReadOriginalLine into `pixels`,
- * current[x + 1] = binary value of pixel x (ends 0), written as work line
- * y + 1. Returns true when the hook cancelled (later lines not written). */
-Boolean BinaryWorkBinarise(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook hook,
-                           void* context);
+/* The runs of set bits of a binarised line (BinaryBinariseBits), as work
+ * columns: pixel x is work column x + 1. */
+void BinaryFindRuns(const uint64_t* words, int32_t width, BinaryRuns* runs);
 
-/* What the labelling rule sees at one feature pixel. */
-typedef struct BinaryNeighbours {
-    int32_t value; /* the pixel's own (binary) value, never 0 */
-    int32_t left;
-    int32_t upLeft;
-    int32_t up;
-    int32_t upRight;
-    Boolean edge; /* pixel on the image's first/last line or column */
-} BinaryNeighbours;
+/* Makes room in the label table for `more` labels beyond the last given;
+ * false when the table cannot grow. */
+Boolean BinaryRoomForLabels(BinaryWork* work, int32_t more);
 
-/* Returns the pixel's new value. To make label A die into label B, set
- * *dying = A and *survivor = B (both start 0 = no meeting; a meeting of a
- * label with itself is ignored). */
-typedef int32_t (*BinaryLabelRule)(BinaryWork* work, const BinaryNeighbours* n, int32_t* dying,
-                                   int32_t* survivor, void* context);
-
-/* Hands out the next label: lastLabel + 1. */
-int32_t BinaryNewLabel(BinaryWork* work);
-
-/* The single raster pass with immediate relabelling (see above). */
-void BinaryWorkLabel(BinaryWork* work, BinaryLabelRule rule, void* context);
-
-/* Reads work line k - 1 into `previous` and work line k into `current`
- * (1 <= k <= height + 1). */
-void BinaryWorkReadLines(BinaryWork* work, int32_t k);
+/* Points every label at the root of its set: parent[m] is then the value
+ * the pixels labelled m finally hold. */
+void BinaryWorkResolve(BinaryWork* work);
 
 /* Frees whatever buffers exist and clears the record's pointers; the work
  * image stays open. */
@@ -146,6 +158,86 @@ void BinaryWorkFree(BinaryWork* work);
 
 #ifdef __cplusplus
 }
-#endif
+
+/* The root of `label`'s set: 0 and -1 are their own roots. */
+inline int32_t BinaryFind(int32_t* parent, int32_t label)
+{
+    while (label >= 2) {
+        int32_t up = parent[label];
+        if (up == label)
+            return label;
+        if (up < 2)
+            return up;
+        int32_t grand = parent[up];
+        parent[label] = grand; /* path halving */
+        label = grand;
+    }
+    return label;
+}
+
+/* A new label, its own root. Room must have been made beforehand. */
+inline int32_t BinaryNewLabel(BinaryWork* work)
+{
+    int32_t label = ++work->lastLabel;
+    work->parent[label] = label;
+    return label;
+}
+
+/* Sets dying's set into survivor's (both any labels of their sets). */
+inline void BinaryMeet(int32_t* parent, int32_t dying, int32_t survivor)
+{
+    int32_t d = BinaryFind(parent, dying);
+    int32_t s = BinaryFind(parent, survivor);
+    if (d != s)
+        parent[d] = s;
+}
+
+/* The binarise-and-label pass described above, run by run: each feature
+ * run of a line is labelled at once by Rule::LabelRun(work, above, &cursor,
+ * start, end, edgeLine), which replays the pixel rule along the run against
+ * the runs of the line above (`cursor` is the first of them the run may
+ * touch, kept for the next run) and returns a label of the run's set; the
+ * whole run is written with it. Returns noErr, -128 when the hook cancelled
+ * (later lines stay unwritten) or -108 when the label table could not grow. */
+template <class Rule>
+OSErr BinaryWorkLabel(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook hook, void* context,
+                      Rule& rule)
+{
+    int32_t width = work->width;
+    int32_t height = work->height;
+    BinaryRuns* above = &work->runs[0];
+    BinaryRuns* runs = &work->runs[1];
+    above->count = 0; /* the border line */
+    for (int32_t y = 0; y < height; y++) {
+        if (hook && hook(y, height, context))
+            return userCanceledErr;
+        ReadOriginalLine(y, work->pixels);
+        /* Each line gives at most one new label per two pixels. */
+        if (!BinaryRoomForLabels(work, width / 2 + 1))
+            return memFullErr;
+        BinaryBinariseBits(work->pixels, width, side, work->bits);
+        BinaryFindRuns(work->bits, width, runs);
+
+        int32_t k = y + 1;
+        Boolean edgeLine = k == 1 || k == height;
+        int32_t* line = BinaryWorkNewLine(work, k);
+        int32_t cursor = 0;
+        for (int32_t r = 0; r < runs->count; r++) {
+            int32_t start = runs->start[r], end = runs->end[r];
+            int32_t label = rule.LabelRun(work, above, &cursor, start, end, edgeLine);
+            runs->label[r] = label;
+            for (int32_t j = start; j <= end; j++)
+                line[j] = label;
+        }
+        BinaryWorkStoreLine(work, k, line);
+
+        BinaryRuns* done = above;
+        above = runs;
+        runs = done;
+    }
+    return noErr;
+}
+
+#endif /* __cplusplus */
 
 #endif

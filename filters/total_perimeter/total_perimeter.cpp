@@ -3,16 +3,16 @@
  * features of a binary image and shows it in a message. No result line is
  * written, so the image itself is left as it was.
  *
- * The image is binarised into the bordered work image (black, mean <= 127.5,
- * is 1). One raster pass then adds, for every image pixel, a weight looked
+ * The image is binarised line by line (black, mean <= 127.5, is 1), with
+ * white all round it. One raster pass adds, for every image pixel, a weight looked
  * up from its own value and its four neighbours already passed (left,
  * up-left, up, up-right). Summed over a feature, the weights give the length
  * of the closed path through the centres of its boundary pixels, 1 for a
  * straight step and 1.414 for a diagonal one, plus the same for each hole.
  *
- * Invariant: only image pixels are visited as the current pixel; the border
- * line above and the border column to the left serve as neighbours, the
- * border line below and the column to the right are never visited, so
+ * Invariant: only image pixels are visited as the current pixel; the white
+ * line above and the white column to the left serve as neighbours, the
+ * line below and the column to the right are never visited, so
  * boundary steps along the bottom and right image edges are not counted.
  */
 #include <string.h>
@@ -34,18 +34,40 @@ const float kWhiteWeight[16] = {0.0f, 0.0f, 0.0f,   0.0f, 0.0f, 0.0f, 1.0f,   1.
 const char kReportTail[] = " pixels = total perimeter.";
 constexpr uint32_t kReportBytes = 256;
 
-float MeasureWorkImage(BinaryWork* work)
+/* Adds the weights of one work line, in order; weights of 0 leave the
+ * total as it is, so only boundary pixels add. */
+float MeasureLine(const int32_t* current, const int32_t* previous, int32_t width, float total)
 {
+    for (int32_t j = 1; j <= width; j++) {
+        int32_t code = 8 * (current[j - 1] != 0) + 4 * (previous[j - 1] != 0) +
+                       2 * (previous[j] != 0) + (previous[j + 1] != 0);
+        float weight = current[j] != 0 ? kBlackWeight[code] : kWhiteWeight[code];
+        if (weight != 0.0f)
+            total += weight;
+    }
+    return total;
+}
+
+/* Binarises each line and measures it against the line above in the same
+ * pass; the two lines take turns in the line buffers. */
+float MeasureImage(BinaryWork* work)
+{
+    int32_t width = work->width;
+    int32_t* previous = work->previous;
+    int32_t* current = work->current;
+    memset(previous, 0, sizeof(int32_t) * (size_t)(width + 2));
+    current[0] = 0;
+    current[width + 1] = 0;
     float total = 0.0f;
-    for (int32_t k = 1; k <= work->height; k++) {
-        BinaryWorkReadLines(work, k);
-        const int32_t* current = work->current;
-        const int32_t* previous = work->previous;
-        for (int32_t j = 1; j <= work->width; j++) {
-            int32_t code = 8 * (current[j - 1] != 0) + 4 * (previous[j - 1] != 0) +
-                           2 * (previous[j] != 0) + (previous[j + 1] != 0);
-            total += current[j] != 0 ? kBlackWeight[code] : kWhiteWeight[code];
-        }
+    for (int32_t y = 0; y < work->height; y++) {
+        ReadOriginalLine(y, work->pixels);
+        BinaryBinariseLine(work->pixels, width, kBinaryBlackFeature, current + 1);
+        total = MeasureLine(current, previous, width, total);
+        int32_t* done = previous;
+        previous = current;
+        current = done;
+        current[0] = 0;
+        current[width + 1] = 0;
     }
     return total;
 }
@@ -63,8 +85,7 @@ extern "C" int32_t MainUserEntry(void)
         return created;
     }
 
-    BinaryWorkBinarise(&work, kBinaryBlackFeature, nullptr, nullptr);
-    float total = MeasureWorkImage(&work);
+    float total = MeasureImage(&work);
 
     OSErr result = created;
     char* text = static_cast<char*>(CreateAPointerClear(1, kReportBytes));

@@ -56,7 +56,8 @@ TEST_F(Filterhost, AboutByNameOrPathShowsTheDescription)
         const Outcome about = Run({"about", plugin});
         EXPECT_EQ(about.exit, 0) << about.err;
         EXPECT_EQ(Lines(about.out).at(0), "Convert RGB values to Intensity, Hue and Saturation");
-        EXPECT_NE(about.out.find("image modes: RGB 8-bit, RGB 16-bit, RGB 32-bit float\n"),
+        EXPECT_NE(about.out.find("image modes: greyscale 8-bit, RGB 8-bit, greyscale 16-bit, "
+                                 "RGB 16-bit, RGB 32-bit float, greyscale 32-bit float\n"),
                   std::string::npos)
             << about.out;
     }
@@ -113,6 +114,7 @@ TEST_F(Filterhost, HostErrorsExitOneWithOneLineAndWriteNothing)
     host::WriteImageFile(File("float.tif"), RandomImage(plugInModeRGB96, 32, 1));
     host::WriteImageFile(File("rgb.png"), RandomImage(plugInModeRGBColor, 8, 2));
     host::WriteImageFile(File("grey.png"), RandomImage(plugInModeGrayScale, 8, 2));
+    host::WriteImageFile(File("lab.tif"), RandomImage(plugInModeLabColor, 8, 2));
     std::ofstream(File("notes.png")) << "not an image\n";
     struct Case {
         std::vector<std::string> args;
@@ -139,12 +141,15 @@ TEST_F(Filterhost, HostErrorsExitOneWithOneLineAndWriteNothing)
         {{"run", "rgb_to_ihs", d + "/rgb.png", "--frobnicate"},
          "filterhost: The following argument was not expected: --frobnicate ..."},
         {{}, "filterhost: A subcommand is required ..."},
+        {{"run", "fill_holes", d + "/rgb.png", d + "/grey.png", "-o", d + "/out/"},
+         "filterhost: run takes one INPUT; for many images use 'filterhost batch fill_holes "
+         "INPUT... --out-dir DIR'\n"},
         {{"runn", "rgb_to_ihs", d + "/rgb.png"},
          "filterhost: unknown command 'runn'; did you mean 'run'?\n"},
         {{"frobnicate"}, "filterhost: unknown command 'frobnicate' (the commands are ..."},
-        {{"run", "rgb_to_ihs", d + "/grey.png", "-o", d + "/out.png"},
-         "filterhost: rgb_to_ihs does not take greyscale 8-bit images; it takes RGB 8-bit, "
-         "RGB 16-bit, RGB 32-bit float\n"},
+        {{"run", "rgb_to_ihs", d + "/lab.tif", "-o", d + "/out.tif"},
+         "filterhost: rgb_to_ihs does not take Lab 8-bit images; it takes greyscale 8-bit, RGB "
+         "8-bit, greyscale 16-bit, RGB 16-bit, RGB 32-bit float, greyscale 32-bit float\n"},
         {{"run", "rank_sharpen", d + "/rgb.png", "-o", d + "/out.png", "--param", "radius=9"},
          "filterhost: rank_sharpen: radius=9 is out of range (0 to 4 (pixels))\n"},
         {{"run", "rank_sharpen", d + "/rgb.png", "--param", "sharpness=2"},

@@ -77,8 +77,10 @@ TEST(PluginDescription, ModesOffered)
 {
     const auto rgbToIhs = *host::LoadPluginDescription(PLUGIN_DIR "/rgb_to_ihs.so");
     EXPECT_TRUE(host::OffersMode(rgbToIhs, host::Image::Make(1, 1, plugInModeRGB48, 16)));
-    EXPECT_FALSE(host::OffersMode(rgbToIhs, host::Image::Make(1, 1, plugInModeGrayScale, 8)));
-    EXPECT_EQ(host::OfferedModesText(rgbToIhs), "RGB 8-bit, RGB 16-bit, RGB 32-bit float");
+    EXPECT_FALSE(host::OffersMode(rgbToIhs, host::Image::Make(1, 1, plugInModeLab48, 16)));
+    EXPECT_EQ(host::OfferedModesText(rgbToIhs), "greyscale 8-bit, RGB 8-bit, greyscale 16-bit, "
+                                                "RGB 16-bit, RGB 32-bit float, greyscale 32-bit "
+                                                "float");
     // Grey float is mode 1 with depth 32 in the host, 17 in descriptions.
     EXPECT_EQ(host::InterfaceMode(host::Image::Make(1, 1, plugInModeGrayScale, 32)), 17);
     EXPECT_TRUE(host::OffersMode(RankSharpen(), host::Image::Make(1, 1, plugInModeGrayScale, 32)));

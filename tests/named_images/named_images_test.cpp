@@ -203,6 +203,32 @@ TEST_F(NamedImageTest, NewFileIsHeaderThenZerosAcrossSeveralChunks)
     EXPECT_EQ(PlatformOpenFileCount(), baseOpenFiles_);
 }
 
+// Temporary memory hands a released large block out again: an image made in
+// it must still come out all zeros, not with the last image's pixels.
+TEST_F(NamedImageTest, MemoryImageMadeInAReleasedBlockIsCleared)
+{
+    const uint16_t width = 1024, height = 640, bpp = 8;  // 5 MiB
+    NamedImage* first = nullptr;
+    ASSERT_EQ(_MakeNamedImage("first", 0, width, height, bpp, &first), noErr);
+    ASSERT_NE(first->data, nullptr);
+    std::vector<uint8_t> line(size_t{width} * bpp, 0xA5);
+    for (int32_t y = 0; y < height; y++)
+        ASSERT_EQ(_PutLine(first, y, line.data()), noErr);
+    void* block = first->data;
+    _TossNamedImage(first);
+
+    NamedImage* second = nullptr;
+    ASSERT_EQ(_MakeNamedImage("second", 0, width, height, bpp, &second), noErr);
+    EXPECT_EQ(second->data, block) << "the released block is taken again";
+    for (int32_t y = 0; y < height; y++) {
+        ASSERT_EQ(_GetLine(second, y, line.data()), noErr);
+        ASSERT_EQ(std::count(line.begin(), line.end(), 0), static_cast<long>(line.size()))
+            << "line " << y;
+    }
+    _TossNamedImage(second);
+    EXPECT_EQ(PlatformTempMemoryInUse(), baseMemory_);
+}
+
 TEST_F(NamedImageTest, OpeningTakesWhateverHeaderTheFileHas)
 {
     // Arbitrary header bytes are the dimensions, unchecked.

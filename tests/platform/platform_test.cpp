@@ -152,6 +152,35 @@ TEST(PlatformMessages, TextGoesToTheInstalledHandler)
 
 }  // namespace
 
+// A released large block comes back for the next request of its size, so
+// working images made run after run reuse mapped pages; the budget still
+// counts only blocks in use, and refuses as before.
+TEST(PlatformMemory, ReleasedLargeBlocksAreReusedAndNeverCounted)
+{
+    const int64_t size = 9 << 20;
+    const int64_t before = PlatformTempMemoryInUse();
+    OSErr err = noErr;
+    Handle first = TempNewHandle(size, &err);
+    ASSERT_NE(first, nullptr);
+    char* block = *first;
+    DisposeHandle(first);
+    EXPECT_EQ(PlatformTempMemoryInUse(), before);
+    Handle again = TempNewHandle(size - 100, &err);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(*again, block);
+    Handle other = TempNewHandle(size, &err);
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(*other, block);
+    EXPECT_EQ(PlatformTempMemoryInUse(), before + 2 * size - 100);
+    DisposeHandle(again);
+    DisposeHandle(other);
+    {
+        host::ScopedMemoryBudget none(0);
+        EXPECT_EQ(TempNewHandle(size, &err), nullptr);
+        EXPECT_EQ(err, memFullErr);
+    }
+}
+
 // Each scope restores the budget it replaced, so nested scopes unwind to the
 // value that was in force before the outer one.
 TEST(PlatformMemory, NestedBudgetScopesRestoreTheirOwnPredecessor)

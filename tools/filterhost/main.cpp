@@ -230,6 +230,11 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0)
             return app.exit(e);
+        const auto extras = app.remaining();
+        if (dynamic_cast<const CLI::ExtrasError*>(&e) && runCommand->parsed() && !extras.empty() &&
+            std::none_of(extras.begin(), extras.end(), [](const auto& a) { return a[0] == '-'; }))
+            return HostError("run takes one INPUT; for many images use 'filterhost batch " +
+                             run.plugin + " INPUT... --out-dir DIR'");
         std::cerr << "filterhost: " << e.what() << " (see 'filterhost --help')\n";
         return kExitHostError;
     }
@@ -256,6 +261,5 @@ int main(int argc, char** argv)
         return BatchCommand(batch, folders);
     if (serve.Chosen())
         return serve.Run(folders);
-    (void)runCommand;
     return RunCommand(run, folders);
 }

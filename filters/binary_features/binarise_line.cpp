@@ -1,0 +1,132 @@
+/*
+ * Line binarising in vector registers, compiled for every instruction set
+ * Highway targets and chosen at run time. A pixel is a feature when its
+ * channel sum ((R + G) + B), added in that order in single precision, is
+ * <= 382.5 (black side) or >= 382.5 (white side): exactly the test of the
+ * mean ((R + G) + B) / 3.0 against 127.5, since division by 3 is correctly
+ * rounded and monotonic, 382.5 / 3 is exactly 127.5, and the floats next to
+ * 382.5 divide to the floats next to 127.5. NaN fails both tests, as it
+ * fails both tests of the mean.
+ */
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "binarise_line.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "binary_features.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace binary_features {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+constexpr float kThresholdSum = 382.5f;
+
+template <bool kWhite>
+void BinariseSide(const float* HWY_RESTRICT c, int32_t width, int32_t* HWY_RESTRICT out)
+{
+    const hn::ScalableTag<float> df;
+    const hn::RebindToSigned<decltype(df)> di;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
+    const auto threshold = hn::Set(df, kThresholdSum);
+    const auto one = hn::Set(di, 1);
+    int32_t x = 0;
+    for (; x + lanes <= width; x += lanes) {
+        hn::Vec<decltype(df)> r, g, b;
+        hn::LoadInterleaved3(df, c + 3 * x, r, g, b);
+        const auto sum = hn::Add(hn::Add(r, g), b);
+        const auto feature = kWhite ? (sum >= threshold) : (sum <= threshold);
+        hn::StoreU(hn::IfThenElseZero(hn::RebindMask(di, feature), one), di, out + x);
+    }
+    for (; x < width; x++) {
+        float sum = (c[3 * x] + c[3 * x + 1]) + c[3 * x + 2];
+        out[x] = kWhite ? sum >= kThresholdSum : sum <= kThresholdSum;
+    }
+}
+
+/* The same test, one bit a pixel: bit x % 64 of word x / 64. Words are
+ * filled whole, the bits past the last pixel 0. */
+template <bool kWhite>
+void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_RESTRICT words)
+{
+    const hn::ScalableTag<float> df;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
+    const auto threshold = hn::Set(df, kThresholdSum);
+    uint64_t word = 0;
+    int32_t x = 0;
+    /* 64 is a multiple of every lane count, so vectors never straddle words. */
+    for (; x + lanes <= width; x += lanes) {
+        hn::Vec<decltype(df)> r, g, b;
+        hn::LoadInterleaved3(df, c + 3 * x, r, g, b);
+        const auto sum = hn::Add(hn::Add(r, g), b);
+        const auto feature = kWhite ? (sum >= threshold) : (sum <= threshold);
+        uint8_t bits[8] = {};
+        hn::StoreMaskBits(df, feature, bits);
+        uint64_t chunk = 0;
+        for (int32_t i = 0; i < (lanes + 7) / 8; i++)
+            chunk |= static_cast<uint64_t>(bits[i]) << (8 * i);
+        if (lanes < 64)
+            chunk &= (uint64_t{1} << lanes) - 1;
+        word |= chunk << (x % 64);
+        if ((x + lanes) % 64 == 0) {
+            words[x / 64] = word;
+            word = 0;
+        }
+    }
+    for (; x < width; x++) {
+        float sum = (c[3 * x] + c[3 * x + 1]) + c[3 * x + 2];
+        bool feature = kWhite ? sum >= kThresholdSum : sum <= kThresholdSum;
+        word |= static_cast<uint64_t>(feature) << (x % 64);
+        if ((x + 1) % 64 == 0) {
+            words[x / 64] = word;
+            word = 0;
+        }
+    }
+    if (width % 64 != 0)
+        words[width / 64] = word;
+}
+
+void BinariseBits(const float* HWY_RESTRICT c, int32_t width, int32_t white,
+                  uint64_t* HWY_RESTRICT words)
+{
+    if (white)
+        BinariseBitsSide<true>(c, width, words);
+    else
+        BinariseBitsSide<false>(c, width, words);
+}
+
+void BinariseLine(const float* HWY_RESTRICT c, int32_t width, int32_t white,
+                  int32_t* HWY_RESTRICT out)
+{
+    if (white)
+        BinariseSide<true>(c, width, out);
+    else
+        BinariseSide<false>(c, width, out);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace binary_features
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace binary_features {
+HWY_EXPORT(BinariseLine);
+HWY_EXPORT(BinariseBits);
+}  // namespace binary_features
+
+extern "C" void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
+                                   int32_t* out)
+{
+    HWY_DYNAMIC_DISPATCH(binary_features::BinariseLine)
+    (pixels[0].c, width, side == kBinaryWhiteFeature ? 1 : 0, out);
+}
+#endif
+
+#if HWY_ONCE
+extern "C" void BinaryBinariseBits(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
+                                   uint64_t* words)
+{
+    HWY_DYNAMIC_DISPATCH(binary_features::BinariseBits)
+    (pixels[0].c, width, side == kBinaryWhiteFeature ? 1 : 0, words);
+}
+#endif
