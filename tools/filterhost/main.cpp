@@ -23,13 +23,14 @@
 #include "image_options.h"
 #include "plugin_search.h"
 #include "run_command.h"
+#include "serve/serve_command.h"
 
 namespace fs = std::filesystem;
 using namespace filterhost;
 
 namespace {
 
-const std::vector<std::string> kCommands = {"list", "about", "run", "batch", "help"};
+const std::vector<std::string> kCommands = {"list", "about", "run", "batch", "serve", "help"};
 
 std::optional<std::string> Given(const std::string& value)
 {
@@ -225,6 +226,8 @@ int main(int argc, char** argv)
     std::string helpTopic;
     help->add_option("COMMAND", helpTopic, "The command to explain");
 
+    filterhost::serve::ServeCommand serve(app);
+
     if (const auto typed = TypedCommand(argc, argv))
         if (std::find(kCommands.begin(), kCommands.end(), *typed) == kCommands.end())
             return UnknownCommand(*typed);
@@ -262,5 +265,7 @@ int main(int argc, char** argv)
         return AboutCommand(aboutPlugin, folders);
     if (*batchCommand)
         return BatchCommand(batch, folders);
+    if (serve.Chosen())
+        return serve.Run(folders);
     return RunCommand(run, folders);
 }
