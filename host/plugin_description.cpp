@@ -327,4 +327,16 @@ std::map<std::string, std::string> ReadParameterFile(const PluginDescription& de
     return values;
 }
 
+const char* ReferenceUseName(ReferenceUse use)
+{
+    switch (use) {
+    case ReferenceUse::kReads:
+        return "reads";
+    case ReferenceUse::kWrites:
+        return "writes";
+    default:
+        return "none";
+    }
+}
+
 }  // namespace host

@@ -45,6 +45,8 @@ struct ParameterFileDescription {
 };
 
 enum class ReferenceUse { kNone, kReads, kWrites };
+// "none", "reads" or "writes", as the description file spells it.
+const char* ReferenceUseName(ReferenceUse use);
 
 struct PluginDescription {
     std::string name;

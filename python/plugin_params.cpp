@@ -15,18 +15,6 @@ namespace fs = std::filesystem;
 namespace filterkit {
 namespace {
 
-const char* ReferenceText(host::ReferenceUse use)
-{
-    switch (use) {
-    case host::ReferenceUse::kReads:
-        return "reads";
-    case host::ReferenceUse::kWrites:
-        return "writes";
-    default:
-        return "none";
-    }
-}
-
 py::dict ParameterDict(const host::ParameterDescription& p)
 {
     py::dict d;
@@ -100,7 +88,7 @@ py::object DescriptionDict(const fs::path& module)
     d["about"] = description->about;
     d["summary"] = description->summary;
     d["image_modes"] = description->imageModes;
-    d["reference_image"] = ReferenceText(description->reference);
+    d["reference_image"] = host::ReferenceUseName(description->reference);
     d["parameter_file"] = description->parameterFile
                               ? py::object(ParameterFileDict(*description->parameterFile))
                               : py::object(py::none());

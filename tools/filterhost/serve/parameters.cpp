@@ -11,18 +11,6 @@ using nlohmann::json;
 
 namespace {
 
-const char* ReferenceUseName(host::ReferenceUse use)
-{
-    switch (use) {
-    case host::ReferenceUse::kReads:
-        return "reads";
-    case host::ReferenceUse::kWrites:
-        return "writes";
-    default:
-        return "none";
-    }
-}
-
 json ParameterJson(const host::ParameterDescription& p)
 {
     return {{"name", p.name},      {"meaning", p.meaning},      {"integer", p.integer},
@@ -52,7 +40,7 @@ json DescribeModule(const std::filesystem::path& modulePath)
                 {"summary", description->summary},
                 {"image_modes", description->imageModes},
                 {"modes_text", host::OfferedModesText(*description)},
-                {"reference_image", ReferenceUseName(description->reference)},
+                {"reference_image", host::ReferenceUseName(description->reference)},
                 {"parameters", json::array()}};
     if (description->parameterFile)
         for (const auto& parameter : description->parameterFile->parameters)
