@@ -15,6 +15,7 @@
 // their order, so the bytes are the same on every target.
 #include "line_access.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -313,6 +314,66 @@ bool FirstAccess(const char* failure)
     return true;
 }
 
+// Stages result line `line`: delivers the line staged before it, if any,
+// and makes `line` the staged one. False, with the message given, when the
+// line cannot be staged; the staging line is then left alone.
+bool StageResultLine(int32_t line)
+{
+    PrimaryImage& run = gPrimaryImage;
+    if (run.stagingLine == nullptr || run.filterRecord == nullptr) {
+        ErrorMessage(kUnsupportedMode);
+        return false;
+    }
+    if (run.firstTime && !FirstAccess(kWriteFirstNoAdvance))
+        return false;
+    if (line < 0 || line > run.height - 1) {
+        ErrorMessage(kWriteBounds);
+        return false;
+    }
+    FilterRecord* record = run.filterRecord;
+    if (run.linePending) {
+        record->outRect.top = run.pendingLine;
+        record->outRect.bottom = run.pendingLine + 1;
+        if (!CallAdvanceState(record)) {
+            ErrorMessage(kWriteNoAdvance);
+            return false;
+        }
+        DeliverStagedLine(record);
+    }
+    record->outRect.top = line;
+    record->outRect.bottom = line + 1;
+    run.pendingLine = line;
+    run.linePending = true;
+    return true;
+}
+
+size_t PixelBytes(const line_access::ModeLayout& m)
+{
+    const size_t sample = m.sample == line_access::SampleType::kByte   ? 1
+                          : m.sample == line_access::SampleType::kWord ? 2
+                                                                       : 4;
+    return sample * static_cast<size_t>(m.planes);
+}
+
+// `count` copies of one pixel of `size` bytes from `out` on: the pixel once,
+// then what is written so far copied after itself.
+void FillPixels(uint8_t* out, const uint8_t* pixel, size_t size, size_t count)
+{
+    if (count == 0)
+        return;
+    if (size == 1) {
+        std::memset(out, pixel[0], count);
+        return;
+    }
+    std::memcpy(out, pixel, size);
+    const size_t total = size * count;
+    for (size_t done = size; done < total;) {
+        const size_t piece = std::min(done, total - done);
+        std::memcpy(out + done, out, piece);
+        done += piece;
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -377,33 +438,42 @@ void ReadOriginalLine(int32_t line, RGB96* pixels)
 
 void WriteResultLine(int32_t line, RGB96* pixels)
 {
+    if (!StageResultLine(line))
+        return;
     PrimaryImage& run = gPrimaryImage;
-    if (run.stagingLine == nullptr || run.filterRecord == nullptr) {
-        ErrorMessage(kUnsupportedMode);
-        return;
-    }
-    if (run.firstTime && !FirstAccess(kWriteFirstNoAdvance))
-        return;
-    if (line < 0 || line > run.height - 1) {
-        ErrorMessage(kWriteBounds);
-        return;
-    }
-    FilterRecord* record = run.filterRecord;
-    if (run.linePending) {
-        record->outRect.top = run.pendingLine;
-        record->outRect.bottom = run.pendingLine + 1;
-        if (!CallAdvanceState(record)) {
-            ErrorMessage(kWriteNoAdvance);
-            return;
-        }
-        DeliverStagedLine(record);
-    }
-    record->outRect.top = line;
-    record->outRect.bottom = line + 1;
-    run.pendingLine = line;
-    run.linePending = true;
     if (!_RGB96ToHostLine(run.imageMode, pixels, run.stagingLine, run.width))
         ErrorMessage(kUnsupportedMode);
+}
+
+bool ResultPixel(const RGB96* pixel, HostPixel* hostPixel)
+{
+    std::memset(hostPixel, 0, sizeof *hostPixel);
+    // The conversion works on a copy: a Lab mode rewrites the pixel it converts.
+    RGB96 copy = *pixel;
+    return gPrimaryImage.stagingLine != nullptr &&
+           _RGB96ToHostLine(gPrimaryImage.imageMode, &copy, hostPixel->bytes, 1);
+}
+
+void WriteResultLineRuns(int32_t line, const HostPixel* colours, const int32_t* runEnds,
+                         int32_t runCount)
+{
+    if (!StageResultLine(line))
+        return;
+    PrimaryImage& run = gPrimaryImage;
+    const line_access::ModeLayout* m = line_access::LayoutOf(run.imageMode);
+    if (m == nullptr) {
+        ErrorMessage(kUnsupportedMode);
+        return;
+    }
+    const size_t size = PixelBytes(*m);
+    int32_t start = 0;
+    for (int32_t i = 0; i < runCount && start < run.width; i++) {
+        // Ends out of order or past the line are held to it.
+        const int32_t end = runEnds[i] < start ? start : std::min(runEnds[i], run.width);
+        FillPixels(run.stagingLine + size * static_cast<size_t>(start), colours[i].bytes, size,
+                   static_cast<size_t>(end - start));
+        start = end;
+    }
 }
 
 }  // extern "C"

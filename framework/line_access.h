@@ -21,6 +21,24 @@ extern "C" {
 void ReadOriginalLine(int32_t line, RGB96* pixels);
 void WriteResultLine(int32_t line, RGB96* pixels);
 
+/* One pixel in the host's layout: up to three samples of up to 4 bytes. */
+typedef struct HostPixel {
+    uint8_t bytes[12];
+} HostPixel;
+
+/* The host bytes WriteResultLine writes for `pixel` in the running image's
+ * mode (the pixel itself is left as it is); false, with the bytes zero,
+ * when there is no run or its mode is not handled. */
+bool ResultPixel(const RGB96* pixel, HostPixel* hostPixel);
+
+/* WriteResultLine for a line made of runs of one colour each, converted
+ * beforehand with ResultPixel: run i covers pixels runEnds[i - 1] to
+ * runEnds[i] - 1 (from 0 for the first) and the runs end at the width. The
+ * host sees the same calls, and the same messages are given, as with
+ * WriteResultLine. */
+void WriteResultLineRuns(int32_t line, const HostPixel* colours, const int32_t* runEnds,
+                         int32_t runCount);
+
 /* The conversions behind the two calls, for the framework's own use: one
  * line of `width` pixels between the host layout of `imageMode` and RGB96.
  * False, with nothing converted, for a mode the framework does not handle.

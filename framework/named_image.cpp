@@ -136,10 +136,11 @@ static void _FillRecord(NamedImage* record, const char* name, const Str255 count
     record->dataHandle = nullptr;
 }
 
-/* The pixels in a locked block of temporary memory, cleared; false when the
- * image may not or cannot live there. A handle obtained without a block
- * stays in the record for its release. */
-static bool _MakeInMemory(NamedImage* record)
+/* The pixels in a locked block of temporary memory, cleared unless the
+ * caller writes every line before reading it; false when the image may not
+ * or cannot live there. A handle obtained without a block stays in the
+ * record for its release. */
+static bool _MakeInMemory(NamedImage* record, bool clear)
 {
     if (record->keepOnDisk || record->byteCount >= kNamedImageMemoryLimit)
         return false;
@@ -151,7 +152,8 @@ static bool _MakeInMemory(NamedImage* record)
     }
     if (record->data == nullptr)
         return false;
-    std::memset(record->data, 0, static_cast<size_t>(record->byteCount));
+    if (clear)
+        std::memset(record->data, 0, static_cast<size_t>(record->byteCount));
     return true;
 }
 
@@ -219,6 +221,13 @@ static OSErr _MakeInFile(NamedImage* record, const PreferencesSpot* folder,
 extern "C" OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t width,
                                  uint16_t height, uint16_t bytesPerPixel, NamedImage** image)
 {
+    return _MakeNamedImageCleared(name, keepOnDisk, width, height, bytesPerPixel, true, image);
+}
+
+extern "C" OSErr _MakeNamedImageCleared(const char* name, Boolean keepOnDisk, uint16_t width,
+                                        uint16_t height, uint16_t bytesPerPixel,
+                                        Boolean clearMemory, NamedImage** image)
+{
     Str255 counted;
     *image = nullptr;
     if (!_NameToCounted(name, counted))
@@ -242,7 +251,7 @@ extern "C" OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t 
 
     _FillRecord(record, name, counted, keepOnDisk, width, height, bytesPerPixel);
     OSErr result = noErr;
-    if (!_MakeInMemory(record))
+    if (!_MakeInMemory(record, clearMemory))
         result = _MakeInFile(record, &folder, counted, zeros);
     std::free(zeros);
     if (result != noErr) {

@@ -45,6 +45,11 @@ enum { kNamedImageZeroChunk = 524288 };
 
 OSErr _MakeNamedImage(const char* name, Boolean keepOnDisk, uint16_t width, uint16_t height,
                       uint16_t bytesPerPixel, NamedImage** image);
+/* The same, but an image held in memory starts with undefined pixels when
+ * clearMemory is false (one in a file is always cleared): for callers that
+ * write every line before they read it. */
+OSErr _MakeNamedImageCleared(const char* name, Boolean keepOnDisk, uint16_t width, uint16_t height,
+                             uint16_t bytesPerPixel, Boolean clearMemory, NamedImage** image);
 OSErr _OpenNamedImage(const char* name, NamedImage** image);
 void _TossNamedImage(NamedImage* image);
 void _CloseNamedImage(NamedImage* image);

@@ -196,8 +196,9 @@ extern "C" OSErr WriteRefImageLine(int32_t y, const void* buffer)
     return --gRefLinesToWrite == 0 ? _CommitRefImage() : static_cast<OSErr>(noErr);
 }
 
-extern "C" OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel,
-                                    const char* name, NamedImage** imageID)
+/* Makes a temporary image and puts it on the open-image list. */
+static OSErr _MakeListedImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel,
+                              const char* name, bool clearMemory, NamedImage** imageID)
 {
     *imageID = nullptr;
     /* The list node is taken first, so that running out of memory for it
@@ -206,7 +207,8 @@ extern "C" OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t by
     if (node == nullptr)
         return memFullErr;
     NamedImage* image = nullptr;
-    OSErr result = _MakeNamedImage(name, 0, width, height, bytesPerPixel, &image);
+    OSErr result =
+        _MakeNamedImageCleared(name, 0, width, height, bytesPerPixel, clearMemory, &image);
     if (result != noErr) {
         std::free(node);
         return result;
@@ -220,6 +222,19 @@ extern "C" OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t by
     *link = node;
     *imageID = image;
     return noErr;
+}
+
+extern "C" OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel,
+                                    const char* name, NamedImage** imageID)
+{
+    return _MakeListedImage(width, height, bytesPerPixel, name, true, imageID);
+}
+
+extern "C" OSErr MakeUnclearedTemporaryImage(uint16_t width, uint16_t height,
+                                             uint16_t bytesPerPixel, const char* name,
+                                             NamedImage** imageID)
+{
+    return _MakeListedImage(width, height, bytesPerPixel, name, false, imageID);
 }
 
 extern "C" OSErr ReadTempImageLine(NamedImage* imageID, int32_t y, void* buffer)

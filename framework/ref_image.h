@@ -27,6 +27,11 @@ OSErr WriteRefImageLine(int32_t y, const void* buffer);
 
 OSErr MakeTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel, const char* name,
                          NamedImage** imageID);
+/* A temporary image like MakeTemporaryImage's, except that when it is held
+ * in memory its pixels are not cleared: for a filter that writes every line
+ * before reading it, which then skips clearing the whole image. */
+OSErr MakeUnclearedTemporaryImage(uint16_t width, uint16_t height, uint16_t bytesPerPixel,
+                                  const char* name, NamedImage** imageID);
 OSErr ReadTempImageLine(NamedImage* imageID, int32_t y, void* buffer);
 OSErr WriteTempImageLine(NamedImage* imageID, int32_t y, const void* buffer);
 OSErr ReadTempImageColumn(NamedImage* imageID, int32_t x, void* buffer);

@@ -296,6 +296,9 @@ struct RunState {
     std::vector<uint8_t> inRow;
     std::vector<uint8_t> outRow;
     int32_t servedOutLine = -1;  // line whose copy outRow holds, or -1
+    // Output lines are served as the result image's own rows, which is what
+    // the plug-in writes anyway; only padded rows (a test knob) need a copy.
+    bool outInPlace = true;
 };
 
 // The callbacks have no context argument: they find the run through this.
@@ -328,7 +331,9 @@ OSErr HostAdvanceState()
     } else {
         record.inData = nullptr;
     }
-    if (LineInImage(record.outRect, height)) {
+    if (LineInImage(record.outRect, height) && run.outInPlace) {
+        record.outData = run.report->output.Row(record.outRect.top);
+    } else if (LineInImage(record.outRect, height)) {
         std::memcpy(run.outRow.data(), run.report->output.Row(record.outRect.top), run.rowBytes);
         record.outData = run.outRow.data();
         run.servedOutLine = record.outRect.top;
@@ -397,6 +402,7 @@ RunReport RunFilter(const Module& module, const Image& input, const RunOptions& 
     const size_t paddedRow = run.rowBytes + static_cast<size_t>(std::max(options.rowPadding, 0));
     run.inRow.assign(paddedRow, 0);
     run.outRow.assign(paddedRow, 0);
+    run.outInPlace = paddedRow == run.rowBytes;
 
     FilterRecord record{};
     record.abortProc = &HostAbort;

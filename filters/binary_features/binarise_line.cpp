@@ -86,6 +86,39 @@ void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_
         words[width / 64] = word;
 }
 
+/* Bit x % 64 of word x / 64 set when line[x] differs from line[x - 1]. */
+void LabelChanges(const int32_t* HWY_RESTRICT line, int32_t width, uint64_t* HWY_RESTRICT words)
+{
+    const hn::ScalableTag<int32_t> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    uint64_t word = 0;
+    int32_t x = 0;
+    for (; x + lanes <= width; x += lanes) {
+        const auto changed = hn::Ne(hn::LoadU(d, line + x), hn::LoadU(d, line + x - 1));
+        uint8_t bits[8] = {};
+        hn::StoreMaskBits(d, changed, bits);
+        uint64_t chunk = 0;
+        for (int32_t i = 0; i < (lanes + 7) / 8; i++)
+            chunk |= static_cast<uint64_t>(bits[i]) << (8 * i);
+        if (lanes < 64)
+            chunk &= (uint64_t{1} << lanes) - 1;
+        word |= chunk << (x % 64);
+        if ((x + lanes) % 64 == 0) {
+            words[x / 64] = word;
+            word = 0;
+        }
+    }
+    for (; x < width; x++) {
+        word |= static_cast<uint64_t>(line[x] != line[x - 1]) << (x % 64);
+        if ((x + 1) % 64 == 0) {
+            words[x / 64] = word;
+            word = 0;
+        }
+    }
+    if (width % 64 != 0)
+        words[width / 64] = word;
+}
+
 void BinariseBits(const float* HWY_RESTRICT c, int32_t width, int32_t white,
                   uint64_t* HWY_RESTRICT words)
 {
@@ -112,7 +145,13 @@ HWY_AFTER_NAMESPACE();
 namespace binary_features {
 HWY_EXPORT(BinariseLine);
 HWY_EXPORT(BinariseBits);
+HWY_EXPORT(LabelChanges);
 }  // namespace binary_features
+
+extern "C" void BinaryLabelChanges(const int32_t* line, int32_t width, uint64_t* words)
+{
+    HWY_DYNAMIC_DISPATCH(binary_features::LabelChanges)(line, width, words);
+}
 
 extern "C" void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
                                    int32_t* out)

@@ -57,20 +57,20 @@ OSErr BinaryWorkSetUp(BinaryWork* work)
         return work->createResult;
     }
 
+    /* Every line is written before it is read: the border lines here, the
+     * others whole by the labelling pass. So a work image in memory need not
+     * be cleared first. */
     work->createResult =
-        MakeTemporaryImage((uint16_t)(work->width + 2), (uint16_t)(work->height + 2), 4,
-                           kBinaryWorkImageName, &work->image);
+        MakeUnclearedTemporaryImage((uint16_t)(work->width + 2), (uint16_t)(work->height + 2), 4,
+                                    kBinaryWorkImageName, &work->image);
     if (work->createResult != noErr) {
         work->image = nullptr;
         return work->createResult;
     }
-    /* A work image in memory starts zeroed; one in a file gets its border
-     * lines written. */
-    if (work->image->data == nullptr) {
-        memset(work->current, 0, sizeof(int32_t) * (size_t)lineCount);
-        WriteTempImageLine(work->image, 0, work->current);
-        WriteTempImageLine(work->image, work->height + 1, work->current);
-    }
+    int32_t* top = BinaryWorkNewLine(work, 0);
+    BinaryWorkStoreLine(work, 0, top);
+    int32_t* bottom = BinaryWorkNewLine(work, work->height + 1);
+    BinaryWorkStoreLine(work, work->height + 1, bottom);
     return noErr;
 }
 
@@ -84,10 +84,11 @@ int32_t* BinaryWorkLine(BinaryWork* work, int32_t k, int32_t* buffer)
 
 int32_t* BinaryWorkNewLine(BinaryWork* work, int32_t k)
 {
+    int32_t* line = work->current;
     if (work->image->data != nullptr)
-        return (int32_t*)work->image->data + (size_t)k * (size_t)(work->width + 2);
-    memset(work->current, 0, sizeof(int32_t) * (size_t)(work->width + 2));
-    return work->current;
+        line = (int32_t*)work->image->data + (size_t)k * (size_t)(work->width + 2);
+    memset(line, 0, sizeof(int32_t) * (size_t)(work->width + 2));
+    return line;
 }
 
 void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line)

@@ -45,7 +45,9 @@
  *   Line buffers, the work image and the label table (one entry per label
  *   value handed out). When the work image is held in memory its lines are
  *   used in place; when it lives in a file they go through the line
- *   buffers.
+ *   buffers. A work image in memory is not cleared when made: the border
+ *   lines are written then, and every other line whole when it is labelled,
+ *   so image lines are defined once BinaryWorkLabel has finished.
  *
  * Use
  *   BinaryWork work;
@@ -118,6 +120,12 @@ void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide si
 void BinaryBinariseBits(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
                         uint64_t* words);
 
+/* Where a line of labels changes: bit x % 64 of words[x / 64] is set when
+ * line[x] != line[x - 1], for x = 0 .. width - 1 (line[-1] is read, so
+ * pass a work line from column 1); the (width + 63) / 64 words are filled
+ * whole, bits past the line 0. */
+void BinaryLabelChanges(const int32_t* line, int32_t width, uint64_t* words);
+
 /* Reads the image size, allocates the buffers, creates the work image and
  * writes work lines 0 and height + 1 as zeros. Returns the creation code of
  * the work image (0 when created), or -108 when a buffer could not be had
@@ -129,8 +137,8 @@ OSErr BinaryWorkSetUp(BinaryWork* work);
  * held in memory, else `buffer` filled from the file. */
 int32_t* BinaryWorkLine(BinaryWork* work, int32_t k, int32_t* buffer);
 
-/* Work line k to be written whole: a pointer into the work image (still
- * zero) when it is held in memory, else the `current` buffer zeroed. */
+/* Work line k to be written whole, zeroed: a pointer into the work image
+ * when it is held in memory, else the `current` buffer. */
 int32_t* BinaryWorkNewLine(BinaryWork* work, int32_t k);
 
 /* Stores a line got from BinaryWorkLine or BinaryWorkNewLine back as work

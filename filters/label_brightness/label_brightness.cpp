@@ -101,64 +101,68 @@ void FeatureColour(int32_t number, RGB96* pixel)
     pixel->c[2] = cycle;
 }
 
-/* Colours of recently painted feature numbers, so a feature met on many
- * lines is coloured once, not once per line. */
+/* Host pixels of recently painted feature numbers, so a feature met on
+ * many lines is coloured and converted once, not once per line. */
 struct ColourCache {
     static constexpr int32_t kSlots = 256;
     int32_t number[kSlots];
-    RGB96 colour[kSlots];
+    HostPixel colour[kSlots];
 };
 
-const RGB96& NumberColour(ColourCache* cache, int32_t number)
+const HostPixel& NumberColour(ColourCache* cache, int32_t number)
 {
     int32_t slot = number & (ColourCache::kSlots - 1);
     if (cache->number[slot] != number) {
         cache->number[slot] = number;
+        RGB96 colour;
         if (number != 0) {
-            FeatureColour(number, &cache->colour[slot]);
+            FeatureColour(number, &colour);
         } else { /* edge features and background */
-            cache->colour[slot].c[0] = 255.0f;
-            cache->colour[slot].c[1] = 255.0f;
-            cache->colour[slot].c[2] = 255.0f;
+            colour.c[0] = 255.0f;
+            colour.c[1] = 255.0f;
+            colour.c[2] = 255.0f;
         }
+        ResultPixel(&colour, &cache->colour[slot]);
     }
     return cache->colour[slot];
 }
 
-/* Background stretches are filled as plain floats, each run of one label
- * with its feature's colour. */
-void PaintLine(const int32_t* line, int32_t width, const int32_t* numbers, ColourCache* cache,
-               RGB96* pixels)
+/* A line of labels (from work column 1) as runs of one colour: stretches of
+ * one label, background included, found from where the label changes. A
+ * line has at most `width` runs. Returns their count. */
+int32_t LineRuns(const int32_t* line, int32_t width, const int32_t* numbers, ColourCache* cache,
+                 uint64_t* changes, HostPixel* colours, int32_t* ends)
 {
-    int32_t x = 0;
-    while (x < width) {
-        int32_t end = x;
-        while (end + 8 <= width &&
-               (line[end] | line[end + 1] | line[end + 2] | line[end + 3] | line[end + 4] |
-                line[end + 5] | line[end + 6] | line[end + 7]) == 0)
-            end += 8;
-        while (end < width && line[end] == 0)
-            end++;
-        float* background = pixels[x].c;
-        for (int32_t i = 0; i < 3 * (end - x); i++)
-            background[i] = 255.0f;
-        x = end;
-        if (x == width)
-            break;
-        int32_t v = line[x];
-        while (end < width && line[end] == v)
-            end++;
-        const RGB96 colour = NumberColour(cache, numbers[v]);
-        for (; x < end; x++)
-            pixels[x] = colour;
+    if (width <= 0)
+        return 0;
+    BinaryLabelChanges(line, width, changes);
+    changes[0] &= ~uint64_t{1}; /* the line's first pixel starts its run anyway */
+    int32_t count = 0;
+    int32_t start = 0;
+    for (int32_t w = 0; w * 64 < width; w++) {
+        for (uint64_t word = changes[w]; word != 0; word &= word - 1) {
+            int32_t x = w * 64 + __builtin_ctzll(word);
+            colours[count] = NumberColour(cache, numbers[line[start]]);
+            ends[count++] = x;
+            start = x;
+        }
     }
+    if (start < width) {
+        colours[count] = NumberColour(cache, numbers[line[start]]);
+        ends[count++] = width;
+    }
+    return count;
 }
 
-/* Writes every line; false when cancelled. */
+/* Writes every line; false when cancelled. The pixel line and the spare
+ * label line hold the runs. */
 bool WriteNumberedLines(BinaryWork* work, const int32_t* numbers)
 {
     int32_t height = work->height;
     int32_t width = work->width;
+    static_assert(sizeof(HostPixel) <= sizeof(RGB96), "a run's colour fits a pixel's place");
+    HostPixel* colours = reinterpret_cast<HostPixel*>(work->pixels);
+    int32_t* ends = work->previous;
     ColourCache cache;
     for (int32_t i = 0; i < ColourCache::kSlots; i++)
         cache.number[i] = -1;
@@ -166,8 +170,8 @@ bool WriteNumberedLines(BinaryWork* work, const int32_t* numbers)
         if (TestAbortSetProgressBar((float)(y + height) / (float)(2 * height)))
             return false;
         const int32_t* line = BinaryWorkLine(work, y + 1, work->current) + 1;
-        PaintLine(line, width, numbers, &cache, work->pixels);
-        WriteResultLine(y, work->pixels);
+        int32_t count = LineRuns(line, width, numbers, &cache, work->bits, colours, ends);
+        WriteResultLineRuns(y, colours, ends, count);
     }
     return true;
 }

@@ -149,16 +149,18 @@ bool RefuseOversizedImage(int32_t width, int32_t height)
 }
 
 /* A missing working image would leave every pass refused line by line and
- * the result undefined, so the run stops at the first failure. */
+ * the result undefined, so the run stops at the first failure. Every pass
+ * writes each line of its destination before any later pass reads it, so
+ * images held in memory are not cleared first. */
 OSErr MakeWorkImages(int32_t width, int32_t height, WorkImages* images)
 {
     const auto w = static_cast<uint16_t>(width);
     const auto h = static_cast<uint16_t>(height);
-    OSErr made = MakeTemporaryImage(w, h, 4, "TempOpen", &images->open);
+    OSErr made = MakeUnclearedTemporaryImage(w, h, 4, "TempOpen", &images->open);
     if (made == noErr)
-        made = MakeTemporaryImage(w, h, 4, "TempClose", &images->close);
+        made = MakeUnclearedTemporaryImage(w, h, 4, "TempClose", &images->close);
     if (made == noErr)
-        made = MakeTemporaryImage(w, h, 4, "Temp2", &images->temp2);
+        made = MakeUnclearedTemporaryImage(w, h, 4, "Temp2", &images->temp2);
     return made;
 }
 

@@ -208,12 +208,44 @@ float Adversarial(std::mt19937& rng, bool black)
     return special[pick(rng)];
 }
 
+// The mask in one of the modes that have no case of their own below:
+// dark or light samples of the mode's range, so every mode's reading and
+// writing (Lab conversions included) is compared.
+host::Image RenderInMode(std::mt19937& rng, const Mask& m, int16_t mode, int16_t depth)
+{
+    int w = static_cast<int>(m[0].size()), h = static_cast<int>(m.size());
+    auto image = host::Image::Make(w, h, mode, depth);
+    const double top = depth == 8 ? 255.0 : depth == 16 ? 32768.0 : 1.0;
+    std::uniform_real_distribution<double> dark(0.0, 0.45), light(0.55, 1.0);
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++)
+            for (int c = 0; c < image.planes; c++) {
+                double v = (m[y][x] ? dark(rng) : light(rng)) * top;
+                if (depth == 8)
+                    image.U8(x, y, c) = static_cast<uint8_t>(v);
+                else if (depth == 16)
+                    image.U16(x, y, c) = static_cast<uint16_t>(v);
+                else
+                    image.F32(x, y, c) = static_cast<float>(v);
+            }
+    return image;
+}
+
 // The mask as a host image: plain grey, grey with values near the
-// threshold, RGB 16-bit, or RGB float with adversarial channels.
+// threshold, RGB 16-bit, RGB float with adversarial channels, or one of the
+// other modes.
 host::Image Render(std::mt19937& rng, const Mask& m)
 {
     int w = static_cast<int>(m[0].size()), h = static_cast<int>(m.size());
-    switch (rng() % 4) {
+    switch (rng() % 5) {
+    case 4: {
+        static const std::pair<int16_t, int16_t> kOtherModes[] = {
+            {plugInModeRGBColor, 8}, {plugInModeLabColor, 8}, {plugInModeGray16, 16},
+            {plugInModeLab48, 16},   {plugInModeGray32, 32},
+        };
+        const auto& [mode, depth] = kOtherModes[rng() % 5];
+        return RenderInMode(rng, m, mode, depth);
+    }
     case 0: {
         auto image = host::Image::Make(w, h, plugInModeGrayScale, 8);
         for (int y = 0; y < h; y++)
