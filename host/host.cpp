@@ -296,9 +296,9 @@ struct RunState {
     std::vector<uint8_t> inRow;
     std::vector<uint8_t> outRow;
     int32_t servedOutLine = -1;  // line whose copy outRow holds, or -1
-    // Output lines are served as the result image's own rows, which is what
-    // the plug-in writes anyway; only padded rows (a test knob) need a copy.
-    bool outInPlace = true;
+    // Lines are served as the images' own rows: the input's to read, the
+    // result's to write; only padded rows (a test knob) need copies.
+    bool inPlace = true;
 };
 
 // The callbacks have no context argument: they find the run through this.
@@ -325,13 +325,16 @@ OSErr HostAdvanceState()
     run.report->advanceCalls.push_back(test::AdvanceCall{record.inRect, record.outRect});
     CommitOutLine(run);
     const int32_t height = run.input->height;
-    if (LineInImage(record.inRect, height)) {
+    if (LineInImage(record.inRect, height) && run.inPlace) {
+        // The contract gives input rows to read only.
+        record.inData = const_cast<uint8_t*>(run.input->Row(record.inRect.top));
+    } else if (LineInImage(record.inRect, height)) {
         std::memcpy(run.inRow.data(), run.input->Row(record.inRect.top), run.rowBytes);
         record.inData = run.inRow.data();
     } else {
         record.inData = nullptr;
     }
-    if (LineInImage(record.outRect, height) && run.outInPlace) {
+    if (LineInImage(record.outRect, height) && run.inPlace) {
         record.outData = run.report->output.Row(record.outRect.top);
     } else if (LineInImage(record.outRect, height)) {
         std::memcpy(run.outRow.data(), run.report->output.Row(record.outRect.top), run.rowBytes);
@@ -402,7 +405,7 @@ RunReport RunFilter(const Module& module, const Image& input, const RunOptions& 
     const size_t paddedRow = run.rowBytes + static_cast<size_t>(std::max(options.rowPadding, 0));
     run.inRow.assign(paddedRow, 0);
     run.outRow.assign(paddedRow, 0);
-    run.outInPlace = paddedRow == run.rowBytes;
+    run.inPlace = paddedRow == run.rowBytes;
 
     FilterRecord record{};
     record.abortProc = &HostAbort;

@@ -22,6 +22,11 @@
  * in distance-rank order must win, and runs short of memory take the plain
  * passes: the window gathered pixel by pixel in rank order.
  */
+#include <string.h>
+
+#include <atomic>
+#include <thread>
+
 #include "filter_framework.h"
 #include "rank_kernels.h"
 #include "rank_stream.h"
@@ -187,6 +192,31 @@ int32_t DiscSize(float radius)
     return discSize;
 }
 
+/* Line y of a work image: the image's own row when it is held in memory,
+ * else `buffer` filled from its file. */
+float* WorkLine(NamedImage* image, int32_t y, int32_t width, float* buffer)
+{
+    auto* pixels = static_cast<float*>(GetTempImagePixels(image));
+    if (pixels != nullptr)
+        return pixels + int64_t{y} * width;
+    ReadTempImageLine(image, y, buffer);
+    return buffer;
+}
+
+/* Where line y of a work image is made whole: its own row in memory, else
+ * `buffer`, which StoreWorkLine then writes to the file. */
+float* NewWorkLine(NamedImage* image, int32_t y, int32_t width, float* buffer)
+{
+    auto* pixels = static_cast<float*>(GetTempImagePixels(image));
+    return pixels != nullptr ? pixels + int64_t{y} * width : buffer;
+}
+
+void StoreWorkLine(NamedImage* image, int32_t y, const float* line)
+{
+    if (GetTempImagePixels(image) == nullptr)
+        WriteTempImageLine(image, y, line);
+}
+
 /* Brightness into "TempOpen"; both the opening and the closing start
  * from there. */
 bool BrightnessPass(Run* run)
@@ -195,9 +225,10 @@ bool BrightnessPass(Run* run)
         if (Cancelled(y, run->height))
             return false;
         ReadOriginalLine(y, run->b.pixelLine);
-        if (BrightnessLine(run->b.pixelLine, run->b.outRow, run->width))
+        float* g = NewWorkLine(run->images.open, y, run->width, run->b.outRow);
+        if (BrightnessLine(run->b.pixelLine, g, run->width))
             run->exactOrder = true;
-        WriteTempImageLine(run->images.open, y, run->b.outRow);
+        StoreWorkLine(run->images.open, y, g);
     }
     return true;
 }
@@ -288,9 +319,92 @@ bool SharpeningPass(Run* run)
     return true;
 }
 
+/* The opening and closing of the lower lines, made by a second thread
+ * while the filter works down the upper ones: the opening into "Temp2" and
+ * the closing into "TempClose" (which the streamed passes leave unused),
+ * line by line from `first` on. Each line is handed over once made; the
+ * filter still does everything else, progress and host calls included, on
+ * its own thread in the usual order, so nothing it reports changes. */
+struct LowerBand {
+    RankStream stream{};
+    float* opening = nullptr;
+    float* closing = nullptr;
+    int32_t first = 0;
+    int32_t height = 0;
+    std::atomic<int32_t> made{0}; /* lines from `first` made so far */
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+/* The share of the lines the filter's own thread makes: it also does the
+ * detail and sharpening of every line, so it takes fewer. */
+constexpr float kUpperShare = 0.3f;
+/* Below this many pixels a second thread is not worth starting. */
+constexpr int64_t kBandMinimumPixels = 1 << 18;
+
+void MakeLowerBand(LowerBand* band)
+{
+    const int64_t width = band->stream.width;
+    for (int32_t y = band->first; y < band->height; ++y) {
+        if (band->stop.load(std::memory_order_relaxed))
+            return;
+        OpeningAndClosing(&band->stream, y, band->opening + y * width, band->closing + y * width);
+        band->made.store(y - band->first + 1, std::memory_order_release);
+    }
+}
+
+/* Starts the second thread when every image it touches is held in memory
+ * and its stream can be had; false (nothing held) otherwise. */
+bool StartLowerBand(const Run& run, LowerBand* band)
+{
+    auto* opening = static_cast<float*>(GetTempImagePixels(run.images.temp2));
+    auto* closing = static_cast<float*>(GetTempImagePixels(run.images.close));
+    const int64_t pixels = int64_t{run.width} * run.height;
+    if (opening == nullptr || closing == nullptr ||
+        GetTempImagePixels(run.images.open) == nullptr || pixels < kBandMinimumPixels)
+        return false;
+    if (!OpenRankStream(&band->stream, run.images.open, run.width, run.height, run.discSize))
+        return false;
+    band->opening = opening;
+    band->closing = closing;
+    band->height = run.height;
+    band->first = static_cast<int32_t>(static_cast<float>(run.height) * kUpperShare);
+    StartRankStreamAt(&band->stream, band->first);
+    try {
+        band->thread = std::thread(MakeLowerBand, band);
+    } catch (...) { /* no thread to be had: the filter makes every line */
+        CloseRankStream(&band->stream);
+        return false;
+    }
+    return true;
+}
+
+void StopLowerBand(LowerBand* band)
+{
+    band->stop.store(true, std::memory_order_relaxed);
+    band->thread.join();
+    CloseRankStream(&band->stream);
+}
+
+/* Opening and closing of line y into the two window lines: made here above
+ * the lower band, taken from it (once made) below. */
+void LineOpeningAndClosing(RankStream* stream, LowerBand* band, int32_t y, int32_t width,
+                           float* opening, float* closing)
+{
+    if (band == nullptr || y < band->first) {
+        OpeningAndClosing(stream, y, opening, closing);
+        return;
+    }
+    while (band->made.load(std::memory_order_acquire) <= y - band->first)
+        std::this_thread::yield();
+    const int64_t at = int64_t{y} * width;
+    memcpy(opening, band->opening + at, sizeof(float) * static_cast<size_t>(width));
+    memcpy(closing, band->closing + at, sizeof(float) * static_cast<size_t>(width));
+}
+
 /* Detail and sharpened brightness in one sweep, with the opening and
  * closing made line by line: v into "Temp2", with its extremes. */
-bool StreamedDetailPass(Run* run, RankStream* stream)
+bool StreamedDetailPass(Run* run, RankStream* stream, LowerBand* band)
 {
     const Buffers& b = run->b;
     const float amount = run->params.amount / 100.0f;
@@ -298,11 +412,13 @@ bool StreamedDetailPass(Run* run, RankStream* stream)
         if (Cancelled(y, run->height))
             return false;
         ReadOriginalLine(y, b.pixelLine);
-        OpeningAndClosing(stream, y, b.window[1], b.window[2]);
-        DetailLine(b.pixelLine, b.window[0], b.window[1], b.window[2], run->width);
-        SharpenLine(b.window[0], b.window[1], b.window[2], run->width, run->params.mode, amount);
-        LineExtremes(b.window[0], run->width, &run->minimum, &run->maximum);
-        WriteTempImageLine(run->images.temp2, y, b.window[0]);
+        /* The band's opening of line y sits where v goes: taken out first. */
+        LineOpeningAndClosing(stream, band, y, run->width, b.window[1], b.window[2]);
+        float* v = NewWorkLine(run->images.temp2, y, run->width, b.window[0]);
+        DetailLine(b.pixelLine, v, b.window[1], b.window[2], run->width);
+        SharpenLine(v, b.window[1], b.window[2], run->width, run->params.mode, amount);
+        LineExtremes(v, run->width, &run->minimum, &run->maximum);
+        StoreWorkLine(run->images.temp2, y, v);
     }
     return true;
 }
@@ -327,7 +443,11 @@ bool OpenCloseAndSharpen(Run* run)
         GatheringPasses(*run);
         return DetailPass(*run) && SharpeningPass(run);
     }
-    const bool done = StreamedDetailPass(run, &stream);
+    LowerBand band;
+    const bool banded = StartLowerBand(*run, &band);
+    const bool done = StreamedDetailPass(run, &stream, banded ? &band : nullptr);
+    if (banded)
+        StopLowerBand(&band);
     CloseRankStream(&stream);
     return done && ReportingPass(*run);
 }
@@ -346,8 +466,8 @@ bool HistogramPass(const Run& run, float range)
     for (int32_t y = 0; y < run.height; ++y) {
         if (Cancelled(y, run.height))
             return false;
-        ReadTempImageLine(run.images.temp2, y, b.window[0]);
-        HistogramBins(b.window[0], run.width, run.minimum, range, bins);
+        const float* v = WorkLine(run.images.temp2, y, run.width, b.window[0]);
+        HistogramBins(v, run.width, run.minimum, range, bins);
         int32_t x = 0;
         for (; x + kWays <= run.width; x += kWays)
             for (int32_t w = 0; w < kWays; ++w)
@@ -400,9 +520,8 @@ bool OutputPass(const Run& run, const Stretch& stretch)
         if (Cancelled(y, run.height))
             return false;
         ReadOriginalLine(y, b.pixelLine);
-        ReadTempImageLine(run.images.temp2, y, b.window[0]);
-        OutputLine(b.pixelLine, b.window[0], run.width, stretch.on, stretch.lowValue,
-                   stretch.range);
+        const float* v = WorkLine(run.images.temp2, y, run.width, b.window[0]);
+        OutputLine(b.pixelLine, v, run.width, stretch.on, stretch.lowValue, stretch.range);
         WriteResultLine(y, b.pixelLine);
     }
     return true;

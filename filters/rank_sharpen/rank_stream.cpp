@@ -60,8 +60,12 @@ void ReadSourceLine(RankStream* s)
 {
     const int32_t y = s->linesRead++;
     const int32_t slot = y % kWindowRows;
-    float* line = s->lowRuns.line[slot];
-    ReadTempImageLine(s->source, y, line);
+    const float* line = s->lowRuns.line[slot];
+    if (s->sourcePixels != nullptr)
+        line = s->sourcePixels + static_cast<int64_t>(y) * s->width;
+    else
+        ReadTempImageLine(s->source, y, s->lowRuns.line[slot]);
+    s->centre[slot] = line;
     HorizontalRuns(line, s->width, false, s->widest, s->lowRuns.runs[slot]);
     HorizontalRuns(line, s->width, true, s->widest, s->highRuns.runs[slot]);
 }
@@ -71,7 +75,7 @@ void MakeFirstLines(RankStream* s)
 {
     const int32_t y = s->linesMade++;
     const int32_t slot = y % kWindowRows;
-    const float* centre = s->lowRuns.line[slot];
+    const float* centre = s->centre[slot];
     CombineDisc(s, &s->lowRuns, centre, y, false, s->eroded.line[slot]);
     CombineDisc(s, &s->highRuns, centre, y, true, s->dilated.line[slot]);
     HorizontalRuns(s->eroded.line[slot], s->width, true, s->widest, s->eroded.runs[slot]);
@@ -85,6 +89,7 @@ bool OpenRankStream(RankStream* s, NamedImage* source, int32_t width, int32_t he
 {
     *s = RankStream{};
     s->source = source;
+    s->sourcePixels = static_cast<const float*>(GetTempImagePixels(source));
     s->width = width;
     s->height = height;
     DiscRuns(discSize, s->halfWidth);
@@ -111,6 +116,14 @@ void CloseRankStream(RankStream* s)
     if (s->block != nullptr)
         DisposeAPointer(s->block);
     s->block = nullptr;
+}
+
+void StartRankStreamAt(RankStream* s, int32_t y)
+{
+    /* Line y's opening needs the eroded and dilated lines from y - 3, and
+     * those the brightness lines from y - 6. */
+    s->linesMade = y - kReach > 0 ? y - kReach : 0;
+    s->linesRead = y - 2 * kReach > 0 ? y - 2 * kReach : 0;
 }
 
 void OpeningAndClosing(RankStream* s, int32_t y, float* opening, float* closing)

@@ -39,6 +39,8 @@ struct RankLines {
 
 struct RankStream {
     NamedImage* source;
+    const float* sourcePixels;        /* the source's pixels when held in memory, else null */
+    const float* centre[kWindowRows]; /* each brightness line, wherever it is */
     int32_t width;
     int32_t height;
     int32_t halfWidth[kWindowRows]; /* the disc's run on each window line, -1: none */
@@ -57,7 +59,14 @@ bool OpenRankStream(RankStream* s, NamedImage* source, int32_t width, int32_t he
                     int32_t discSize);
 void CloseRankStream(RankStream* s);
 
-/* Opening and closing of line y; lines are asked for from 0 upward. */
+/* Makes a fresh stream start at line y, as if the lines above had been
+ * asked for: a line's opening and closing depend on the brightness alone. */
+void StartRankStreamAt(RankStream* s, int32_t y);
+
+/* Opening and closing of line y; lines are asked for from the stream's
+ * first line (0 unless started elsewhere) upward. A stream on a source held
+ * in memory reads it straight from there, and may then be used by a thread
+ * of its own while nothing writes the source. */
 void OpeningAndClosing(RankStream* s, int32_t y, float* opening, float* closing);
 
 #endif

@@ -219,3 +219,54 @@ TEST_F(RankSharpenDifferential, CancelsAtRandomPoints)
 }
 
 }  // namespace
+
+// Images large enough that a second thread makes the lower lines' opening
+// and closing while the filter works down the upper ones: every size shape
+// (square, a few lines, a single column), awkward values, and cancels
+// before, at and after the line where the two meet.
+class RankSharpenTwoThreads : public RankSharpenDifferential {};
+
+TEST_F(RankSharpenTwoThreads, LargeImagesGiveThePlainFiltersBytes)
+{
+    std::mt19937 rng(41);
+    struct Case {
+        ModeDepth md;
+        int32_t width;
+        int32_t height;
+        bool photo;
+    };
+    const Case cases[] = {
+        {{plugInModeRGBColor, 8}, 512, 520, true},
+        {{plugInModeGray32, 32}, 530, 500, false},
+        {{plugInModeRGB48, 16}, 70001, 4, true},
+        {{plugInModeGrayScale, 8}, 1, 270000, true},
+    };
+    for (const Case& c : cases) {
+        const host::Image image =
+            c.photo ? differential::PhotoLike(rng, c.md, c.width, c.height)
+                    : differential::RandomImage(rng, c.md, c.width, c.height, true);
+        const std::string params = RandomParameters(rng);
+        Parameters(params);
+        const std::string what =
+            std::to_string(c.width) + "x" + std::to_string(c.height) + " params " + params;
+        Compare(image, what);
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST_F(RankSharpenTwoThreads, CancelsAroundTheMeetingLine)
+{
+    std::mt19937 rng(43);
+    const host::Image image = differential::PhotoLike(rng, {plugInModeRGBColor, 8}, 512, 512);
+    Parameters("2.9\r3\r100\r0.005\r");
+    // The streamed pass tests for a cancel at its lines 512 ... 1023; the
+    // lower band starts near a third of the way down.
+    for (int64_t at : {1, 513, 600, 665, 666, 667, 700, 1024, 1025, 2100}) {
+        host::test::RunOptions options;
+        options.cancelAtAbortTest = at;
+        Compare(image, "cancel at test " + std::to_string(at), options);
+        if (HasFailure())
+            return;
+    }
+}
