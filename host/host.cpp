@@ -12,12 +12,16 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <stdexcept>
 
 #include "platform.h"
@@ -67,6 +71,102 @@ std::string ModeName(int mode, int depth)
     }
 }
 
+namespace {
+
+// Blocks from this size on are taken whole on huge-page boundaries.
+constexpr size_t kHugePage = size_t{2} << 20;
+constexpr size_t kLargePixels = 2 * kHugePage;
+
+size_t RoundedToHugePages(size_t bytes)
+{
+    return (bytes + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+// Released large blocks kept for reuse: at most kMostKept, kKeptBytes in
+// all, the oldest dropped first. Plain arrays, so the blocks stay reachable
+// (not leaked) and nothing here is torn down while images made by static
+// objects may still be released.
+constexpr size_t kMostKept = 4;
+constexpr size_t kKeptBytes = size_t{256} << 20;
+
+struct KeptBlock {
+    void* block;
+    size_t bytes;
+};
+
+constinit std::mutex gKeptLock;
+constinit KeptBlock gKept[kMostKept] = {};
+constinit size_t gKeptCount = 0;
+constinit size_t gKeptBytes = 0;
+
+void DropKept(size_t i)
+{
+    gKeptBytes -= gKept[i].bytes;
+    for (size_t k = i + 1; k < gKeptCount; ++k)
+        gKept[k - 1] = gKept[k];
+    --gKeptCount;
+}
+
+}  // namespace
+
+void* AllocatePixels(size_t bytes)
+{
+    if (bytes < kLargePixels)
+        return ::operator new(bytes);
+    const size_t rounded = RoundedToHugePages(bytes);
+    if (rounded < bytes)
+        throw std::bad_alloc();
+    {
+        std::lock_guard guard(gKeptLock);
+        for (size_t i = 0; i < gKeptCount; ++i) {
+            if (gKept[i].bytes == rounded) {
+                void* block = gKept[i].block;
+                DropKept(i);
+                return block;
+            }
+        }
+    }
+    void* block = std::aligned_alloc(kHugePage, rounded);
+    if (block == nullptr)
+        throw std::bad_alloc();
+    (void)madvise(block, rounded, MADV_HUGEPAGE);
+    return block;
+}
+
+void FreePixels(void* block, size_t bytes) noexcept
+{
+    if (bytes < kLargePixels) {
+        ::operator delete(block);
+        return;
+    }
+    const size_t rounded = RoundedToHugePages(bytes);
+    if (rounded > kKeptBytes) {
+        std::free(block);
+        return;
+    }
+    std::lock_guard guard(gKeptLock);
+    while (gKeptCount > 0 && (gKeptCount == kMostKept || gKeptBytes + rounded > kKeptBytes)) {
+        std::free(gKept[0].block);
+        DropKept(0);
+    }
+    gKept[gKeptCount++] = {block, rounded};
+    gKeptBytes += rounded;
+}
+
+Image CopyOf(const Image& image)
+{
+    Image copy;
+    copy.width = image.width;
+    copy.height = image.height;
+    copy.mode = image.mode;
+    copy.depth = image.depth;
+    copy.planes = image.planes;
+    copy.pixels = PixelBuffer(image.pixels.size());
+    if (!image.pixels.empty())
+        std::memcpy(copy.pixels.data(), image.pixels.data(), image.pixels.size());
+    return copy;
+}
+
 Image Image::Make(int32_t width, int32_t height, int16_t mode, int16_t depth)
 {
     Image image;
@@ -75,7 +175,9 @@ Image Image::Make(int32_t width, int32_t height, int16_t mode, int16_t depth)
     image.mode = mode;
     image.depth = depth;
     image.planes = static_cast<int16_t>(PlanesForMode(mode));
-    image.pixels.assign(image.RowBytes() * static_cast<size_t>(height), 0);
+    image.pixels = PixelBuffer(image.RowBytes() * static_cast<size_t>(height));
+    if (!image.pixels.empty())
+        std::memset(image.pixels.data(), 0, image.pixels.size());
     return image;
 }
 
@@ -394,7 +496,7 @@ namespace test {
 RunReport RunFilter(const Module& module, const Image& input, const RunOptions& options)
 {
     RunReport report;
-    report.output = input;
+    report.output = CopyOf(input);
     MessageCapture capture(options.onMessage);
 
     RunState run;

@@ -7,6 +7,7 @@
 // framework: it speaks to a module only through `main` and the record.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -21,6 +22,36 @@
 
 namespace host {
 
+// Raw storage for image pixels. Whole images are taken on huge pages, and
+// a few released ones are kept for the next image of the same size: fresh
+// memory costs a page fault per 4 KiB and the kernel's clearing of every
+// page, which together take longer than a quick filter's whole run.
+void* AllocatePixels(size_t bytes);
+void FreePixels(void* block, size_t bytes) noexcept;
+
+// Pixel samples are left undefined when a buffer is made or grown without
+// values (PixelBuffer(n), resize(n)); assign(n, value) fills.
+template <class T> struct PixelAllocator {
+    using value_type = T;
+    PixelAllocator() = default;
+    template <class U> PixelAllocator(const PixelAllocator<U>&) noexcept {}
+    T* allocate(size_t n) { return static_cast<T*>(AllocatePixels(n * sizeof(T))); }
+    void deallocate(T* p, size_t n) noexcept { FreePixels(p, n * sizeof(T)); }
+    template <class U, class... Args> void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <class U> void construct(U* p) noexcept { ::new (static_cast<void*>(p)) U; }
+    template <class U> bool operator==(const PixelAllocator<U>&) const noexcept { return true; }
+};
+
+using PixelBuffer = std::vector<uint8_t, PixelAllocator<uint8_t>>;
+
+inline bool operator==(const PixelBuffer& a, const std::vector<uint8_t>& b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
 // Planes an image of the given host mode holds (1 for grey, 3 for RGB/Lab).
 int PlanesForMode(int mode);
 // Human-readable mode name ("RGB 8-bit", ...).
@@ -32,7 +63,7 @@ struct Image {
     int16_t mode = plugInModeRGBColor;
     int16_t depth = 8;
     int16_t planes = 3;
-    std::vector<uint8_t> pixels;
+    PixelBuffer pixels;
 
     // An all-zero image; planes follow from the mode.
     static Image Make(int32_t width, int32_t height, int16_t mode, int16_t depth);
@@ -56,6 +87,9 @@ struct Image {
 
     bool operator==(const Image&) const = default;
 };
+
+// A copy of the image, its pixels copied in one block move.
+Image CopyOf(const Image& image);
 
 // A loaded plug-in module; unloads on destruction.
 class Module {

@@ -1,5 +1,6 @@
 #include "array_image.h"
 
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -76,7 +77,9 @@ template <typename T> void TakeSamples(const py::array& array, host::Image& imag
 {
     const auto samples = Contiguous<T>(array);
     const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
-    image.pixels.assign(bytes, bytes + samples.nbytes());
+    image.pixels.resize(static_cast<size_t>(samples.nbytes()));
+    if (!image.pixels.empty())
+        std::memcpy(image.pixels.data(), bytes, image.pixels.size());
 }
 
 void TakeFileScaleSamples(const py::array& array, host::Image& image)
@@ -110,8 +113,8 @@ std::vector<py::ssize_t> ShapeOf(const host::Image& image)
 // An array that owns the image's pixel vector: no copy.
 template <typename T> py::array AdoptPixels(host::Image&& image)
 {
-    auto pixels = std::make_unique<std::vector<uint8_t>>(std::move(image.pixels));
-    py::capsule owner(pixels.get(), [](void* p) { delete static_cast<std::vector<uint8_t>*>(p); });
+    auto pixels = std::make_unique<host::PixelBuffer>(std::move(image.pixels));
+    py::capsule owner(pixels.get(), [](void* p) { delete static_cast<host::PixelBuffer*>(p); });
     auto* data = reinterpret_cast<T*>(pixels.release()->data());
     return py::array_t<T>(ShapeOf(image), data, owner);
 }

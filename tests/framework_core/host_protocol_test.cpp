@@ -410,6 +410,62 @@ TEST(Conversions, StartWithModeAbove17DoesNotTouchStaleState)
     EXPECT_EQ(probe.primary->stagingLine, nullptr);
 }
 
+// A line written as runs of one colour reaches the host exactly as the same
+// pixels written one by one: in every mode (Lab, clamping and NaN
+// included), for the host calls and rectangles, and for lines out of range
+// or an unsupported mode, with the same messages.
+TEST(RunWriting, RunsGiveTheBytesAndCallsOfPixelByPixelWriting)
+{
+    const std::pair<int16_t, int16_t> modes[] = {
+        {plugInModeGrayScale, 8}, {plugInModeRGBColor, 8}, {plugInModeLabColor, 8},
+        {plugInModeGray16, 16},   {plugInModeRGB48, 16},   {plugInModeLab48, 16},
+        {plugInModeRGB96, 32},    {plugInModeGray32, 32},  {plugInModeCMYKColor, 8},
+    };
+    const float specials[] = {0.0f, 255.0f, -3.5f, 300.0f, 127.5f, std::nanf(""), 1e30f, 64.25f};
+    Probe probe;
+    for (int i = 0; i < 16; ++i)
+        for (int c = 0; c < 3; ++c)
+            probe.pixels[i].c[c] = specials[(i * 3 + c * 5 + i / 4) % 8];
+    const auto script = [](float runs) {
+        return std::vector<ProbeOp>{{kProbeWriteRuns, 0, {runs, 0, 0}},
+                                    Read(1),
+                                    {kProbeWriteRuns, 2, {runs, 0, 0}},
+                                    {kProbeWriteRuns, 5, {runs, 0, 0}},
+                                    {kProbeWriteRuns, 1, {runs, 0, 0}}};
+    };
+    for (const auto& [mode, depth] : modes) {
+        for (int32_t width : {1, 2, 7, 37}) {
+            const host::Image image = host::Image::Make(width, 3, mode, depth);
+            const std::string what = host::ModeName(mode, depth) + " " + std::to_string(width);
+            probe.Script(script(0.0f));
+            const auto pixels = host::test::RunFilter(probe.module, image);
+            probe.Script(script(1.0f));
+            const auto runs = host::test::RunFilter(probe.module, image);
+            EXPECT_EQ(runs.output, pixels.output) << what;
+            EXPECT_EQ(runs.messages, pixels.messages) << what;
+            EXPECT_EQ(OutTops(runs), OutTops(pixels)) << what;
+            EXPECT_EQ(InTops(runs), InTops(pixels)) << what;
+        }
+    }
+}
+
+// Whole images reuse the memory of released ones of the same size: what a
+// new image holds must still be zeros, and a copy all the samples.
+TEST(HostImages, NewImagesAreClearInReusedMemoryAndCopiesAreWhole)
+{
+    for (int round = 0; round < 3; ++round) {
+        host::Image used = host::Image::Make(2000, 1100, plugInModeRGBColor, 8);
+        std::memset(used.pixels.data(), 0xAB, used.pixels.size());
+        host::Image copy = host::CopyOf(used);
+        EXPECT_EQ(copy, used);
+        copy.pixels.back() = 1;
+        EXPECT_EQ(used.pixels.back(), 0xAB);
+    }
+    const host::Image fresh = host::Image::Make(2000, 1100, plugInModeRGBColor, 8);
+    EXPECT_TRUE(
+        std::all_of(fresh.pixels.begin(), fresh.pixels.end(), [](uint8_t v) { return v == 0; }));
+}
+
 TEST(ProgressAndCancel, PairsAndCancelKeepWhatWasWritten)
 {
     Probe probe;

@@ -53,6 +53,23 @@ int32_t MainUserEntry(void)
                 line[x] = gProbePixels[x % 16];
             WriteResultLine(op.line, line);
             break;
+        case kProbeWriteRuns: {
+            HostPixel colours[64];
+            int32_t ends[64];
+            int32_t count = 0;
+            for (int32_t x = 0; x < width && count < 64; ++count) {
+                const int32_t end = std::min(width, x + count % 3 + 1);
+                ResultPixel(&gProbePixels[count % 16], &colours[count]);
+                ends[count] = end;
+                for (; x < end; ++x)
+                    line[x] = gProbePixels[count % 16];
+            }
+            if (op.value[0] == 1.0f)
+                WriteResultLineRuns(op.line, colours, ends, count);
+            else
+                WriteResultLine(op.line, line);
+            break;
+        }
         case kProbeProgress:
             if (TestAbortSetProgressBar(op.value[0])) {
                 DisposeAPointer(line);

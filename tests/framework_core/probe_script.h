@@ -11,6 +11,10 @@ enum ProbeKind {
     kProbeWritePixels = 4,  // write line with pixel x = gProbePixels[x % 16]
     kProbeProgress = 5,     // progress value[0]; a cancel returns -128
     kProbeCopyAll = 6,      // read and write back every line, testing for cancel
+    // write line as runs: run i has colour gProbePixels[i % 16] and is
+    // (i % 3) + 1 pixels long; value[0] = 1 writes it with
+    // WriteResultLineRuns, 0 the same pixels with WriteResultLine
+    kProbeWriteRuns = 7,
 };
 
 struct ProbeOp {

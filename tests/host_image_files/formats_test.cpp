@@ -11,7 +11,7 @@ namespace {
 Image Grey8(int32_t width, int32_t height, std::vector<uint8_t> samples)
 {
     Image image = Image::Make(width, height, plugInModeGrayScale, 8);
-    image.pixels = std::move(samples);
+    image.pixels.assign(samples.begin(), samples.end());
     return image;
 }
 

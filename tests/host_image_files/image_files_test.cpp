@@ -196,7 +196,7 @@ TEST_F(ImageFiles, ReadsInterlacedPngTiledAndPlanarTiff)
     for (size_t i = 0; i < rgb.size(); ++i)
         rgb[i] = static_cast<uint8_t>(i * 7);
     Image expected = Image::Make(16, 16, plugInModeRGBColor, 8);
-    expected.pixels = rgb;
+    expected.pixels.assign(rgb.begin(), rgb.end());
 
     WritePngRaw(File("interlaced.png"), 16, 16, PNG_COLOR_TYPE_RGB, 8, rgb, true);
     EXPECT_EQ(host::ReadImageFile(File("interlaced.png")), expected);
