@@ -404,18 +404,23 @@ bool _RGB96ToHostLine(int32_t imageMode, RGB96* pixels, void* hostLine, int32_t 
 
 void ReadOriginalLine(int32_t line, RGB96* pixels)
 {
+    (void)ReadOriginalSamples(line, pixels, true);
+}
+
+const void* ReadOriginalSamples(int32_t line, RGB96* pixels, bool convert)
+{
     PrimaryImage& run = gPrimaryImage;
     // No staging line: the run's mode could not be set up (or there is no run).
     if (run.stagingLine == nullptr || run.filterRecord == nullptr) {
         ErrorMessage(kUnsupportedMode);
-        return;
+        return nullptr;
     }
     if (run.firstTime && !FirstAccess(kReadNoAdvance))
-        return;
+        return nullptr;
     if (line < 0 || line > run.height - 1) {
         std::memset(pixels, 0, static_cast<size_t>(run.width > 0 ? run.width : 0) * sizeof(RGB96));
         ErrorMessage(kReadBounds);
-        return;
+        return nullptr;
     }
     FilterRecord* record = run.filterRecord;
     record->inRect.top = line;
@@ -426,14 +431,20 @@ void ReadOriginalLine(int32_t line, RGB96* pixels)
     }
     if (!CallAdvanceState(record)) {
         ErrorMessage(kReadNoAdvance);
-        return;
+        return nullptr;
     }
-    if (record->inData == nullptr ||
-        !_HostLineToRGB96(run.imageMode, record->inData, pixels, run.width)) {
+    const void* samples = nullptr;
+    if (record->inData == nullptr || line_access::LayoutOf(run.imageMode) == nullptr) {
         ErrorMessage(kUnsupportedMode);
+    } else if (!convert && !run.linePending) {
+        samples = record->inData;
+    } else {
+        // A staged line is delivered next, maybe where the samples are.
+        _HostLineToRGB96(run.imageMode, record->inData, pixels, run.width);
     }
     if (run.linePending)
         DeliverStagedLine(record);
+    return samples;
 }
 
 void WriteResultLine(int32_t line, RGB96* pixels)

@@ -19,6 +19,15 @@ extern "C" {
 #endif
 
 void ReadOriginalLine(int32_t line, RGB96* pixels);
+
+/* ReadOriginalLine with the conversion left to the caller when `convert`
+ * is false: the host's own samples of the line (gPrimaryImage.imageMode's
+ * layout, valid until the next line access) are handed back and `pixels`
+ * is left alone. Otherwise it is ReadOriginalLine and hands back null:
+ * where ReadOriginalLine fails, with the same messages, host calls and
+ * pixels; with `convert` true; and while a result line waits to be
+ * delivered, since the host may put it where the samples are. */
+const void* ReadOriginalSamples(int32_t line, RGB96* pixels, bool convert);
 void WriteResultLine(int32_t line, RGB96* pixels);
 
 /* One pixel in the host's layout: up to three samples of up to 4 bytes. */

@@ -86,6 +86,57 @@ void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_
         words[width / 64] = word;
 }
 
+/* The bit test on 8-bit grey samples. Such a sample v reads as v in all
+ * three channels, whose sum 3v is exact, so the feature test is v <= 127
+ * on the black side and v >= 128 on the white side. At most 64 lanes, so
+ * vectors never straddle words. */
+template <bool kWhite>
+void BinariseGreyBytesSide(const uint8_t* HWY_RESTRICT v, int32_t width,
+                           uint64_t* HWY_RESTRICT words)
+{
+    const hn::CappedTag<uint8_t, 64> d;
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
+    const auto edge = hn::Set(d, kWhite ? uint8_t{128} : uint8_t{127});
+    uint64_t word = 0;
+    int32_t x = 0;
+    for (; x + lanes <= width; x += lanes) {
+        const auto sample = hn::LoadU(d, v + x);
+        const auto feature =
+            kWhite ? hn::Eq(hn::Max(sample, edge), sample) : hn::Eq(hn::Min(sample, edge), sample);
+        uint8_t bits[8] = {};
+        hn::StoreMaskBits(d, feature, bits);
+        uint64_t chunk = 0;
+        for (int32_t i = 0; i < (lanes + 7) / 8; i++)
+            chunk |= static_cast<uint64_t>(bits[i]) << (8 * i);
+        if (lanes < 64)
+            chunk &= (uint64_t{1} << lanes) - 1;
+        word |= chunk << (x % 64);
+        if ((x + lanes) % 64 == 0) {
+            words[x / 64] = word;
+            word = 0;
+        }
+    }
+    for (; x < width; x++) {
+        bool feature = kWhite ? v[x] >= 128 : v[x] <= 127;
+        word |= static_cast<uint64_t>(feature) << (x % 64);
+        if ((x + 1) % 64 == 0) {
+            words[x / 64] = word;
+            word = 0;
+        }
+    }
+    if (width % 64 != 0)
+        words[width / 64] = word;
+}
+
+void BinariseGreyBytes(const uint8_t* HWY_RESTRICT v, int32_t width, int32_t white,
+                       uint64_t* HWY_RESTRICT words)
+{
+    if (white)
+        BinariseGreyBytesSide<true>(v, width, words);
+    else
+        BinariseGreyBytesSide<false>(v, width, words);
+}
+
 /* Bit x % 64 of word x / 64 set when line[x] differs from line[x - 1]. */
 void LabelChanges(const int32_t* HWY_RESTRICT line, int32_t width, uint64_t* HWY_RESTRICT words)
 {
@@ -146,7 +197,15 @@ namespace binary_features {
 HWY_EXPORT(BinariseLine);
 HWY_EXPORT(BinariseBits);
 HWY_EXPORT(LabelChanges);
+HWY_EXPORT(BinariseGreyBytes);
 }  // namespace binary_features
+
+extern "C" void BinaryBinariseGreyBytes(const uint8_t* samples, int32_t width,
+                                        BinaryFeatureSide side, uint64_t* words)
+{
+    HWY_DYNAMIC_DISPATCH(binary_features::BinariseGreyBytes)
+    (samples, width, side == kBinaryWhiteFeature ? 1 : 0, words);
+}
 
 extern "C" void BinaryLabelChanges(const int32_t* line, int32_t width, uint64_t* words)
 {

@@ -97,6 +97,22 @@ void BinaryWorkStoreLine(BinaryWork* work, int32_t k, const int32_t* line)
         WriteTempImageLine(work->image, k, line);
 }
 
+void BinaryReadBits(BinaryWork* work, int32_t y, BinaryFeatureSide side)
+{
+    if (gPrimaryImage.imageMode == plugInModeGrayScale) {
+        const void* samples = ReadOriginalSamples(y, work->pixels, false);
+        if (samples != nullptr) {
+            BinaryBinariseGreyBytes((const uint8_t*)samples, work->width, side, work->bits);
+            return;
+        }
+    } else {
+        ReadOriginalLine(y, work->pixels);
+    }
+    /* Other modes, and lines the samples of which could not be had, are
+     * tested on the pixels as ReadOriginalLine leaves them. */
+    BinaryBinariseBits(work->pixels, work->width, side, work->bits);
+}
+
 void BinaryFindRuns(const uint64_t* words, int32_t width, BinaryRuns* runs)
 {
     int32_t count = 0;

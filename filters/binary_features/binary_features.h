@@ -120,6 +120,15 @@ void BinaryBinariseLine(const RGB96* pixels, int32_t width, BinaryFeatureSide si
 void BinaryBinariseBits(const RGB96* pixels, int32_t width, BinaryFeatureSide side,
                         uint64_t* words);
 
+/* BinaryBinariseBits on the samples of an 8-bit grey line, which read as
+ * the sample value in all three channels: the same bits. */
+void BinaryBinariseGreyBytes(const uint8_t* samples, int32_t width, BinaryFeatureSide side,
+                             uint64_t* words);
+
+/* Reads image line y and binarises it into work->bits: an 8-bit grey line
+ * straight from its samples, any other through work->pixels. */
+void BinaryReadBits(BinaryWork* work, int32_t y, BinaryFeatureSide side);
+
 /* Where a line of labels changes: bit x % 64 of words[x / 64] is set when
  * line[x] != line[x - 1], for x = 0 .. width - 1 (line[-1] is read, so
  * pass a work line from column 1); the (width + 63) / 64 words are filled
@@ -219,11 +228,10 @@ OSErr BinaryWorkLabel(BinaryWork* work, BinaryFeatureSide side, BinaryLineHook h
     for (int32_t y = 0; y < height; y++) {
         if (hook && hook(y, height, context))
             return userCanceledErr;
-        ReadOriginalLine(y, work->pixels);
+        BinaryReadBits(work, y, side);
         /* Each line gives at most one new label per two pixels. */
         if (!BinaryRoomForLabels(work, width / 2 + 1))
             return memFullErr;
-        BinaryBinariseBits(work->pixels, width, side, work->bits);
         BinaryFindRuns(work->bits, width, runs);
 
         int32_t k = y + 1;

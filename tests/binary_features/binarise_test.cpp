@@ -156,4 +156,48 @@ TEST(BinariseBits, BitsAndRunsOfEveryWidth)
     hwy::SetSupportedTargetsForTest(0);
 }
 
+// Grey bytes give the bits their pixels give, and label lines change where
+// their values do: every byte value at every position, every width up to
+// three words and then some, on every instruction set.
+TEST(BinariseBits, GreyBytesAndLabelChangesOfEveryWidth)
+{
+    std::mt19937 rng(13);
+    std::vector<uint8_t> bytes(4000);
+    for (size_t i = 0; i < bytes.size(); i++)
+        bytes[i] = static_cast<uint8_t>(i < 512 ? (i * 97) % 256 : rng() % 256);
+    std::vector<RGB96> pixels;
+    for (uint8_t v : bytes)
+        pixels.push_back(Pixel(v, v, v));
+    // Labels with runs of random length; one slot before the line, as in a
+    // work line, read as the pixel left of the first.
+    std::vector<int32_t> labels(4001);
+    std::geometric_distribution<int> runLength(0.3);
+    for (size_t i = 0; i < labels.size();) {
+        const int32_t value = rng() % 3 == 0 ? 0 : static_cast<int32_t>(rng() % 5);
+        for (int n = runLength(rng) + 1; n > 0 && i < labels.size(); n--)
+            labels[i++] = value;
+    }
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        hwy::SetSupportedTargetsForTest(target);
+        for (int32_t width = 1; width <= 4000; width += width < 200 ? 1 : 233) {
+            const size_t words = static_cast<size_t>(width) / 64 + 1;
+            for (BinaryFeatureSide side : {kBinaryBlackFeature, kBinaryWhiteFeature}) {
+                std::vector<uint64_t> want(words, ~uint64_t{0}), got(words, ~uint64_t{0});
+                BinaryBinariseBits(pixels.data(), width, side, want.data());
+                BinaryBinariseGreyBytes(bytes.data(), width, side, got.data());
+                ASSERT_EQ(got, want) << hwy::TargetName(target) << " width " << width;
+            }
+            std::vector<uint64_t> changes(words, ~uint64_t{0}), expected(words, 0);
+            BinaryLabelChanges(labels.data() + 1, width, changes.data());
+            for (int32_t x = 0; x < width; x++)
+                if (labels[x + 1] != labels[x])
+                    expected[x / 64] |= uint64_t{1} << (x % 64);
+            if (width % 64 == 0)
+                expected.back() = ~uint64_t{0};  // a whole last word is not written
+            ASSERT_EQ(changes, expected) << hwy::TargetName(target) << " width " << width;
+        }
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
+
 }  // namespace
