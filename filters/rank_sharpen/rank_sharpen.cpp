@@ -17,7 +17,10 @@
  *
  * The opening and closing come line by line from rank_stream.h, so the
  * detail and the sharpened brightness are worked out in one sweep; the
- * sharpening pass then only reports its progress, as it always did. Images
+ * sharpening pass then only reports its progress, as it always did. On
+ * large images held in memory a second thread makes the opening and closing
+ * of the lower lines meanwhile (LowerBand); progress, cancels and every
+ * host call stay on the filter's own thread, in their order. Images
  * whose brightness holds a negative zero, where +0 and -0 tie and the first
  * in distance-rank order must win, and runs short of memory take the plain
  * passes: the window gathered pixel by pixel in rank order.
