@@ -143,6 +143,38 @@ TEST_F(Batch, SummaryNumberColumnHoldsEachRunsMeasurement)
     EXPECT_EQ(JsonFile(File("perimeters.json"))["images"].size(), 3u);
 }
 
+// --compression, --quality, --page and --max-pixels reach every image's
+// run: the results are those of `run` with the same options.
+TEST_F(Batch, ImageOptionsReachEveryRun)
+{
+    fs::create_directories(File("in"));
+    for (unsigned i = 0; i < 2; ++i)
+        host::WriteImageFile(File("in/p" + std::to_string(i) + ".png"),
+                             RandomImage(plugInModeRGBColor, 8, 70 + i));
+    const Outcome batch = Run({"batch", "rgb_to_ihs", File("in").string(), "--out-dir",
+                               File("stored").string(), "--compression", "0"});
+    ASSERT_EQ(batch.exit, 0) << batch.err;
+    for (unsigned i = 0; i < 2; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".png";
+        const Outcome single = Run({"run", "rgb_to_ihs", File("in/" + name).string(), "-o",
+                                    File("single.png").string(), "--compression", "0"});
+        ASSERT_EQ(single.exit, 0) << single.err;
+        EXPECT_EQ(Slurp(File("stored/" + name)), Slurp(File("single.png"))) << name;
+    }
+
+    const Outcome refused = Run({"batch", "rgb_to_ihs", File("in").string(), "--summary",
+                                 File("small").string(), "--max-pixels", "10"});
+    EXPECT_EQ(refused.exit, 2);  // images that could not be read
+    const auto rows = Rows(File("small.json"));
+    ASSERT_EQ(rows.size(), 2u);
+    for (const auto& [name, row] : rows)
+        EXPECT_EQ(row["status"], "error") << name;
+
+    const Outcome format = Run({"batch", "rgb_to_ihs", File("in").string(), "--format", "tif"});
+    EXPECT_EQ(format.exit, 1);
+    EXPECT_NE(format.err.find("--format"), std::string::npos) << format.err;
+}
+
 TEST_F(Batch, CtrlCStopsEveryChildAndLeavesNoPartialOutputs)
 {
     fs::create_directories(File("in"));

@@ -2,6 +2,8 @@
 // small files written here.
 #include "filterhost_fixture.h"
 
+#include <set>
+
 namespace {
 
 using namespace fh_test;
@@ -264,6 +266,27 @@ TEST_F(Filterhost, ReportHoldsTheMeasurementAsANumber)
     ASSERT_EQ(report["numbers"].size(), 1u) << message;
     EXPECT_EQ(report["numbers"][0].get<double>(), std::stod(message)) << message;
     EXPECT_TRUE(report["output"].is_null());
+}
+
+// The report replaces an older one whole, through a link too (the link
+// stays), and leaves nothing else in its folder.
+TEST_F(Filterhost, JsonReportReplacesTheOldOneWhole)
+{
+    host::WriteImageFile(File("in.png"), RandomImage(plugInModeGrayScale, 8, 9));
+    fs::create_directories(File("reports"));
+    std::ofstream(File("reports/old.json")) << std::string(100000, 'x');
+    fs::create_symlink("old.json", File("reports/link.json"));
+    for (const char* name : {"old.json", "link.json"}) {
+        const Outcome run = Run({"run", "total_perimeter", File("in.png").string(), "--json",
+                                 File(std::string("reports/") + name).string()});
+        ASSERT_EQ(run.exit, 0) << run.err;
+        EXPECT_EQ(JsonFile(File("reports/old.json"))["exit_status"], 0) << name;
+    }
+    EXPECT_TRUE(fs::is_symlink(File("reports/link.json")));
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(File("reports")))
+        names.insert(entry.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{"link.json", "old.json"}));
 }
 
 TEST_F(Filterhost, PreferencesFolderIsMadeOnlyWhenTheReferenceIsStored)

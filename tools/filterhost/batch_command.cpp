@@ -2,6 +2,7 @@
 // posix_spawn (at most -j at a time), watch their stderr with poll, reap
 // them with wait4, stop the ones past --timeout, and write the summary.
 #include "batch_command.h"
+#include "safe_output.h"
 
 #include <fcntl.h>
 #include <glob.h>
@@ -238,6 +239,8 @@ std::vector<std::string> Batch::ChildArguments(const Job& job) const
         argv.insert(argv.end(), {"--prefs-dir", args_.run.prefsDir});
     if (!args_.run.desktopDir.empty())
         argv.insert(argv.end(), {"--desktop-dir", args_.run.desktopDir});
+    const auto image = ImageOptionArguments(args_.run.image);
+    argv.insert(argv.end(), image.begin(), image.end());
     return argv;
 }
 
@@ -547,20 +550,11 @@ ordered_json Batch::SummaryJson() const
     return summary;
 }
 
+// The summary file whole, or an exception saying it could not be written.
 void WriteWhole(const fs::path& target, const std::string& text)
 {
-    const fs::path temp = target.parent_path() / ("." + target.filename().string() + ".partial");
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            std::error_code ec;
-            fs::remove(temp, ec);
-            throw std::runtime_error("cannot write the summary '" + target.string() + "'");
-        }
-    }
-    fs::rename(temp, target);
+    if (!WriteTextWhole(target, text))
+        throw std::runtime_error("cannot write the summary '" + target.string() + "'");
 }
 
 int Batch::WriteSummary()

@@ -4,12 +4,13 @@
 
 namespace filterhost {
 
-void AddImageOptions(CLI::App& run, ImageOptions& options)
+void AddImageOptions(CLI::App& run, ImageOptions& options, bool withFormat)
 {
-    run.add_option("--format", options.format,
-                   "Output format, whatever the name: png, tif, jpg, pgm, ppm, pnm or pbm "
-                   "(needed with -o -)")
-        ->type_name("FORMAT");
+    if (withFormat)
+        run.add_option("--format", options.format,
+                       "Output format, whatever the name: png, tif, jpg, pgm, ppm, pnm or pbm "
+                       "(needed with -o -)")
+            ->type_name("FORMAT");
     run.add_option("--compression", options.compression,
                    "PNG: level 0-12, fast (default) or small; TIFF: deflate (default), none, "
                    "lzw, zstd, packbits, or g3/g4 for black-and-white")
@@ -39,6 +40,23 @@ host::WriteOptions WriteOptionsFrom(const ImageOptions& options)
     write.compression = options.compression;
     write.quality = options.quality;
     return write;
+}
+
+std::vector<std::string> ImageOptionArguments(const ImageOptions& options)
+{
+    const ImageOptions defaults;
+    std::vector<std::string> args;
+    if (!options.format.empty())
+        args.insert(args.end(), {"--format", options.format});
+    if (!options.compression.empty())
+        args.insert(args.end(), {"--compression", options.compression});
+    if (options.quality != defaults.quality)
+        args.insert(args.end(), {"--quality", std::to_string(options.quality)});
+    if (options.page != defaults.page)
+        args.insert(args.end(), {"--page", std::to_string(options.page)});
+    if (options.maxPixels != defaults.maxPixels)
+        args.insert(args.end(), {"--max-pixels", std::to_string(options.maxPixels)});
+    return args;
 }
 
 std::optional<std::string> CheckImageOptions(const ImageOptions& options)

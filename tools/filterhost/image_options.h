@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "image_file.h"
 
@@ -22,8 +23,13 @@ struct ImageOptions {
     uint64_t maxPixels = 0;
 };
 
-// Adds --format, --compression, --quality, --page and --max-pixels to `run`.
-void AddImageOptions(CLI::App& run, ImageOptions& options);
+// Adds --format (unless withFormat is false), --compression, --quality,
+// --page and --max-pixels to `run`.
+void AddImageOptions(CLI::App& run, ImageOptions& options, bool withFormat = true);
+
+// The options given that differ from the defaults, as command-line
+// arguments for a `run` of the same image options.
+std::vector<std::string> ImageOptionArguments(const ImageOptions& options);
 
 host::ReadOptions ReadOptionsFrom(const ImageOptions& options);
 

@@ -189,6 +189,8 @@ CLI::App* AddBatchCommand(CLI::App& app, BatchArguments& batch)
         ->check(CLI::PositiveNumber);
     command->add_flag("--skip-existing", batch.skipExisting,
                       "Leave out images whose output already exists");
+    // Outputs keep their inputs' names, and so their formats: no --format.
+    AddImageOptions(*command, batch.run.image, false);
     AddParameterOptions(command, batch.run);
     AddFolderOptions(command, batch.run);
     AddDisplayOptions(command, batch.run);

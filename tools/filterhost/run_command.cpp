@@ -334,10 +334,9 @@ int Run::WriteReport(int status)
     summary_.exitStatus = status;
     summary_.totalSeconds = Seconds(start_, Clock::now());
     summary_.peakMemoryBytes = PeakMemoryBytes();
-    std::ofstream out(args_.json, std::ios::binary | std::ios::trunc);
-    out << RunSummaryJson(summary_).dump(2) << "\n";
-    out.close();
-    if (!out) {
+    // Whole or not at all: a batch reads the report of a run it may have
+    // killed, and a half-written report would be no report.
+    if (!WriteTextWhole(args_.json, RunSummaryJson(summary_).dump(2) + "\n")) {
         const int jsonStatus = HostError("cannot write report '" + args_.json + "'");
         return status == 0 ? jsonStatus : status;
     }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -172,6 +173,43 @@ int WriteOutputShielded(const fs::path& target, const host::ImageFile& file,
     // A signal after this point comes too late to undo the write: it is
     // delivered as usual once the shield is gone.
     return 0;
+}
+
+bool WriteTextWhole(const fs::path& given, const std::string& text)
+{
+    std::error_code ec;
+    // A link is followed: the file it points to is replaced, the link stays.
+    fs::path target = given;
+    if (fs::is_symlink(given, ec)) {
+        const fs::path resolved = fs::weakly_canonical(given, ec);
+        if (!ec)
+            target = resolved;
+    }
+    // A FIFO or a device is written straight through.
+    const fs::file_status status = fs::status(target, ec);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        std::ofstream out(target, std::ios::binary);
+        out << text;
+        out.close();
+        return static_cast<bool>(out);
+    }
+    const fs::path temp = target.parent_path() / ("." + target.filename().string() + "." +
+                                                  std::to_string(getpid()) + ".partial");
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            fs::remove(temp, ec);
+            return false;
+        }
+    }
+    fs::rename(temp, target, ec);
+    if (ec) {
+        fs::remove(temp, ec);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace filterhost

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 #include "host.h"
 #include "image_file.h"
@@ -21,5 +22,11 @@ namespace filterhost {
 // straight through, with the same shield.
 int WriteOutputShielded(const std::filesystem::path& target, const host::ImageFile& file,
                         const host::WriteOptions& options);
+
+// Writes `text` to `target` whole or not at all: into a hidden file beside
+// it, moved over the target once complete. False (nothing left behind, the
+// target as it was) when it cannot be written. A link is followed; a FIFO
+// or a device is written straight through.
+bool WriteTextWhole(const std::filesystem::path& target, const std::string& text);
 
 }  // namespace filterhost
