@@ -223,16 +223,30 @@ void HistogramBins(const float* v, int32_t width, float minimum, float range, in
     });
 }
 
+// The new brightness n from v: stretched when asked, then clamped to
+// 0 ... 255 (a NaN stays). Clamping a clamped value changes nothing.
+template <class D>
+hn::Vec<D> NewBrightness(D d, hn::Vec<D> n, bool stretch, float lowValue, float stretchRange)
+{
+    if (stretch)
+        n = hn::Div(hn::Mul(hn::Sub(n, hn::Set(d, lowValue)), hn::Set(d, 255.0f)),
+                    hn::Set(d, stretchRange));
+    n = hn::IfThenElse(hn::Lt(n, hn::Zero(d)), hn::Zero(d), n);
+    return hn::IfThenElse(hn::Gt(n, hn::Set(d, 255.0f)), hn::Set(d, 255.0f), n);
+}
+
+void StretchLine(float* v, int32_t width, float lowValue, float stretchRange)
+{
+    ForEachLane(0, width, [&](auto d, int32_t x) {
+        hn::StoreU(NewBrightness(d, hn::LoadU(d, v + x), true, lowValue, stretchRange), d, v + x);
+    });
+}
+
 void OutputLine(RGB96* pixels, const float* v, int32_t width, bool stretch, float lowValue,
                 float stretchRange)
 {
     ForEachLane(0, width, [&](auto d, int32_t x) {
-        auto n = hn::LoadU(d, v + x);
-        if (stretch)
-            n = hn::Div(hn::Mul(hn::Sub(n, hn::Set(d, lowValue)), hn::Set(d, 255.0f)),
-                        hn::Set(d, stretchRange));
-        n = hn::IfThenElse(hn::Lt(n, hn::Zero(d)), hn::Zero(d), n);
-        n = hn::IfThenElse(hn::Gt(n, hn::Set(d, 255.0f)), hn::Set(d, 255.0f), n);
+        const auto n = NewBrightness(d, hn::LoadU(d, v + x), stretch, lowValue, stretchRange);
         hn::Vec<decltype(d)> red, green, blue;
         float* p = Channels(pixels, x);
         hn::LoadInterleaved3(d, p, red, green, blue);
@@ -265,6 +279,7 @@ HWY_EXPORT(SharpenLine);
 HWY_EXPORT(LineExtremes);
 HWY_EXPORT(HistogramBins);
 HWY_EXPORT(OutputLine);
+HWY_EXPORT(StretchLine);
 
 }  // namespace rank_kernels
 
@@ -304,6 +319,11 @@ void LineExtremes(const float* v, int32_t width, float* minimum, float* maximum)
 void HistogramBins(const float* v, int32_t width, float minimum, float range, int32_t* bins)
 {
     HWY_DYNAMIC_DISPATCH(rank_kernels::HistogramBins)(v, width, minimum, range, bins);
+}
+
+void StretchLine(float* v, int32_t width, float lowValue, float stretchRange)
+{
+    HWY_DYNAMIC_DISPATCH(rank_kernels::StretchLine)(v, width, lowValue, stretchRange);
 }
 
 void OutputLine(RGB96* pixels, const float* v, int32_t width, bool stretch, float lowValue,

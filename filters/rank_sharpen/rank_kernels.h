@@ -48,6 +48,11 @@ void LineExtremes(const float* v, int32_t width, float* minimum, float* maximum)
  * 0 when not above 0, 999 when above 999. */
 void HistogramBins(const float* v, int32_t width, float minimum, float range, int32_t* bins);
 
+/* OutputLine's new brightness in place: v stretched, then clamped to
+ * 0 ... 255. OutputLine without the stretch takes such a line to the same
+ * pixels as OutputLine with it takes v. */
+void StretchLine(float* v, int32_t width, float lowValue, float stretchRange);
+
 /* New brightness n from v, stretched when stretch is set, clamped to
  * 0 ... 255, put into every pixel with its colour differences kept. */
 void OutputLine(RGB96* pixels, const float* v, int32_t width, bool stretch, float lowValue,

@@ -455,32 +455,91 @@ bool OpenCloseAndSharpen(Run* run)
     return done && ReportingPass(*run);
 }
 
+/* Neighbouring pixels fall into the same bin a lot: four counters per bin,
+ * one for each column modulo 4, keep the counts from waiting on one
+ * another. Their sums are the counts. */
+constexpr int32_t kWays = 4;
+using BinCounts = int32_t[kWays][kHistogramBins];
+
+/* Adds the bins of one line of v to the counts; `bins` holds a line. */
+void CountLine(const float* v, const Run& run, float range, int32_t* bins, BinCounts& counts)
+{
+    HistogramBins(v, run.width, run.minimum, range, bins);
+    int32_t x = 0;
+    for (; x + kWays <= run.width; x += kWays)
+        for (int32_t w = 0; w < kWays; ++w)
+            counts[w][bins[x + w]] += 1;
+    for (; x < run.width; ++x)
+        counts[0][bins[x]] += 1;
+}
+
+/* The lower half of "Temp2" counted by a second thread, when the image is
+ * held in memory and large enough; integer counts add up the same in any
+ * order. */
+struct LowerCounts {
+    BinCounts counts = {};
+    int32_t* bins = nullptr;
+    int32_t first = 0; /* the first line counted here; the height when none */
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+void StartLowerCounts(const Run& run, float range, LowerCounts* lower)
+{
+    lower->first = run.height;
+    const auto* pixels = static_cast<const float*>(GetTempImagePixels(run.images.temp2));
+    if (pixels == nullptr || int64_t{run.width} * run.height < kBandMinimumPixels)
+        return;
+    lower->bins = static_cast<int32_t*>(CreateAPointer(run.width, 4));
+    if (lower->bins == nullptr)
+        return;
+    const int32_t first = run.height / 2;
+    try {
+        lower->thread = std::thread([&run, range, lower, pixels, first] {
+            for (int32_t y = first; y < run.height; ++y) {
+                if (lower->stop.load(std::memory_order_relaxed))
+                    return;
+                CountLine(pixels + int64_t{y} * run.width, run, range, lower->bins, lower->counts);
+            }
+        });
+        lower->first = first;
+    } catch (...) { /* no thread to be had: the filter counts every line */
+    }
+}
+
 /* Counts of the sharpened brightness in 1000 bins over min … max. */
 bool HistogramPass(const Run& run, float range)
 {
     const Buffers& b = run.b;
     /* The output row is free here; its bits hold the bin numbers. */
     auto* bins = reinterpret_cast<int32_t*>(b.outRow);
-    /* Neighbouring pixels fall into the same bin a lot: four counters per
-     * bin, one for each column modulo 4, keep the counts from waiting on
-     * one another. Their sums are the counts. */
-    constexpr int32_t kWays = 4;
-    int32_t partial[kWays][kHistogramBins] = {};
+    BinCounts partial = {};
+    LowerCounts lower;
+    StartLowerCounts(run, range, &lower);
+    bool done = true;
     for (int32_t y = 0; y < run.height; ++y) {
-        if (Cancelled(y, run.height))
-            return false;
-        const float* v = WorkLine(run.images.temp2, y, run.width, b.window[0]);
-        HistogramBins(v, run.width, run.minimum, range, bins);
-        int32_t x = 0;
-        for (; x + kWays <= run.width; x += kWays)
-            for (int32_t w = 0; w < kWays; ++w)
-                partial[w][bins[x + w]] += 1;
-        for (; x < run.width; ++x)
-            partial[0][bins[x]] += 1;
+        if (Cancelled(y, run.height)) {
+            done = false;
+            break;
+        }
+        if (y < lower.first)
+            CountLine(WorkLine(run.images.temp2, y, run.width, b.window[0]), run, range, bins,
+                      partial);
     }
-    for (int32_t i = 0; i < kHistogramBins; ++i)
+    if (lower.thread.joinable()) {
+        lower.stop.store(!done, std::memory_order_relaxed);
+        lower.thread.join();
+    }
+    if (lower.bins != nullptr)
+        DisposeAPointer(lower.bins);
+    if (!done)
+        return false;
+    for (int32_t i = 0; i < kHistogramBins; ++i) {
         for (const auto& counts : partial)
             b.histogram[i] += counts[i];
+        for (const auto& counts : lower.counts)
+            b.histogram[i] += counts[i];
+    }
     return true;
 }
 
@@ -515,19 +574,63 @@ Stretch ClipPoints(const Run& run, float range)
     return s;
 }
 
+/* "Temp2" stretched in place, line by line, by a second thread ahead of
+ * the output pass, when the image is held in memory and large enough. */
+struct StretchAhead {
+    std::atomic<int32_t> made{0}; /* lines stretched so far */
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
+bool StartStretchAhead(const Run& run, const Stretch& stretch, StretchAhead* ahead)
+{
+    auto* pixels = static_cast<float*>(GetTempImagePixels(run.images.temp2));
+    if (!stretch.on || pixels == nullptr || int64_t{run.width} * run.height < kBandMinimumPixels)
+        return false;
+    try {
+        ahead->thread = std::thread([&run, stretch, ahead, pixels] {
+            for (int32_t y = 0; y < run.height; ++y) {
+                if (ahead->stop.load(std::memory_order_relaxed))
+                    return;
+                StretchLine(pixels + int64_t{y} * run.width, run.width, stretch.lowValue,
+                            stretch.range);
+                ahead->made.store(y + 1, std::memory_order_release);
+            }
+        });
+    } catch (...) { /* no thread to be had: each line is stretched as it is output */
+        return false;
+    }
+    return true;
+}
+
 /* New brightness into every pixel, colour differences kept. */
 bool OutputPass(const Run& run, const Stretch& stretch)
 {
     const Buffers& b = run.b;
+    StretchAhead ahead;
+    const bool stretchedAhead = StartStretchAhead(run, stretch, &ahead);
+    bool done = true;
     for (int32_t y = 0; y < run.height; ++y) {
-        if (Cancelled(y, run.height))
-            return false;
+        if (Cancelled(y, run.height)) {
+            done = false;
+            break;
+        }
         ReadOriginalLine(y, b.pixelLine);
         const float* v = WorkLine(run.images.temp2, y, run.width, b.window[0]);
-        OutputLine(b.pixelLine, v, run.width, stretch.on, stretch.lowValue, stretch.range);
+        if (stretchedAhead) {
+            while (ahead.made.load(std::memory_order_acquire) <= y)
+                std::this_thread::yield();
+            OutputLine(b.pixelLine, v, run.width, false, 0.0f, 0.0f);
+        } else {
+            OutputLine(b.pixelLine, v, run.width, stretch.on, stretch.lowValue, stretch.range);
+        }
         WriteResultLine(y, b.pixelLine);
     }
-    return true;
+    if (stretchedAhead) {
+        ahead.stop.store(true, std::memory_order_relaxed);
+        ahead.thread.join();
+    }
+    return done;
 }
 
 /* Steps after the set-up: brightness, opening and closing, detail,

@@ -260,9 +260,13 @@ TEST_F(RankSharpenTwoThreads, CancelsAroundTheMeetingLine)
     std::mt19937 rng(43);
     const host::Image image = differential::PhotoLike(rng, {plugInModeRGBColor, 8}, 512, 512);
     Parameters("2.9\r3\r100\r0.005\r");
-    // The streamed pass tests for a cancel at its lines 512 ... 1023; the
-    // lower band starts near a third of the way down.
-    for (int64_t at : {1, 513, 600, 665, 666, 667, 700, 1024, 1025, 2100}) {
+    // Each pass tests for a cancel once a line: the streamed pass at tests
+    // 513 ... 1024, where the lower band starts near a third of the way
+    // down; the histogram pass, whose lower half a second thread counts, at
+    // 1537 ... 2048; the output pass, with the brightness stretched ahead by
+    // a second thread, at 2049 ... 2560.
+    for (int64_t at : {1, 513, 600, 665, 666, 667, 700, 1024, 1025, 1537, 1792, 1793, 2048, 2049,
+                       2100, 2400, 2560}) {
         host::test::RunOptions options;
         options.cancelAtAbortTest = at;
         Compare(image, "cancel at test " + std::to_string(at), options);
