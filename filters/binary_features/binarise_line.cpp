@@ -44,24 +44,21 @@ void BinariseSide(const float* HWY_RESTRICT c, int32_t width, int32_t* HWY_RESTR
     }
 }
 
-/* The same test, one bit a pixel: bit x % 64 of word x / 64. Words are
- * filled whole, the bits past the last pixel 0. */
-template <bool kWhite>
-void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_RESTRICT words)
+/* Packs a test of each pixel into bit words: bit x % 64 of word x / 64,
+ * the words filled whole, the bits past the last pixel 0. vectorTest(x)
+ * gives the mask of pixels x ... x + lanes - 1, scalarTest(x) the bit of
+ * pixel x. 64 is a multiple of every lane count, so vectors never straddle
+ * words. */
+template <class D, class VectorTest, class ScalarTest>
+void PackBits(D d, int32_t width, uint64_t* HWY_RESTRICT words, const VectorTest& vectorTest,
+              const ScalarTest& scalarTest)
 {
-    const hn::ScalableTag<float> df;
-    const int32_t lanes = static_cast<int32_t>(hn::Lanes(df));
-    const auto threshold = hn::Set(df, kThresholdSum);
+    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     uint64_t word = 0;
     int32_t x = 0;
-    /* 64 is a multiple of every lane count, so vectors never straddle words. */
     for (; x + lanes <= width; x += lanes) {
-        hn::Vec<decltype(df)> r, g, b;
-        hn::LoadInterleaved3(df, c + 3 * x, r, g, b);
-        const auto sum = hn::Add(hn::Add(r, g), b);
-        const auto feature = kWhite ? (sum >= threshold) : (sum <= threshold);
         uint8_t bits[8] = {};
-        hn::StoreMaskBits(df, feature, bits);
+        hn::StoreMaskBits(d, vectorTest(x), bits);
         uint64_t chunk = 0;
         for (int32_t i = 0; i < (lanes + 7) / 8; i++)
             chunk |= static_cast<uint64_t>(bits[i]) << (8 * i);
@@ -74,9 +71,7 @@ void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_
         }
     }
     for (; x < width; x++) {
-        float sum = (c[3 * x] + c[3 * x + 1]) + c[3 * x + 2];
-        bool feature = kWhite ? sum >= kThresholdSum : sum <= kThresholdSum;
-        word |= static_cast<uint64_t>(feature) << (x % 64);
+        word |= static_cast<uint64_t>(scalarTest(x)) << (x % 64);
         if ((x + 1) % 64 == 0) {
             words[x / 64] = word;
             word = 0;
@@ -84,6 +79,26 @@ void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_
     }
     if (width % 64 != 0)
         words[width / 64] = word;
+}
+
+/* The same test, one bit a pixel. */
+template <bool kWhite>
+void BinariseBitsSide(const float* HWY_RESTRICT c, int32_t width, uint64_t* HWY_RESTRICT words)
+{
+    const hn::ScalableTag<float> df;
+    const auto threshold = hn::Set(df, kThresholdSum);
+    PackBits(
+        df, width, words,
+        [&](int32_t x) {
+            hn::Vec<decltype(df)> r, g, b;
+            hn::LoadInterleaved3(df, c + 3 * x, r, g, b);
+            const auto sum = hn::Add(hn::Add(r, g), b);
+            return kWhite ? (sum >= threshold) : (sum <= threshold);
+        },
+        [&](int32_t x) {
+            float sum = (c[3 * x] + c[3 * x + 1]) + c[3 * x + 2];
+            return kWhite ? sum >= kThresholdSum : sum <= kThresholdSum;
+        });
 }
 
 /* The bit test on 8-bit grey samples. Such a sample v reads as v in all
@@ -95,37 +110,15 @@ void BinariseGreyBytesSide(const uint8_t* HWY_RESTRICT v, int32_t width,
                            uint64_t* HWY_RESTRICT words)
 {
     const hn::CappedTag<uint8_t, 64> d;
-    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
     const auto edge = hn::Set(d, kWhite ? uint8_t{128} : uint8_t{127});
-    uint64_t word = 0;
-    int32_t x = 0;
-    for (; x + lanes <= width; x += lanes) {
-        const auto sample = hn::LoadU(d, v + x);
-        const auto feature =
-            kWhite ? hn::Eq(hn::Max(sample, edge), sample) : hn::Eq(hn::Min(sample, edge), sample);
-        uint8_t bits[8] = {};
-        hn::StoreMaskBits(d, feature, bits);
-        uint64_t chunk = 0;
-        for (int32_t i = 0; i < (lanes + 7) / 8; i++)
-            chunk |= static_cast<uint64_t>(bits[i]) << (8 * i);
-        if (lanes < 64)
-            chunk &= (uint64_t{1} << lanes) - 1;
-        word |= chunk << (x % 64);
-        if ((x + lanes) % 64 == 0) {
-            words[x / 64] = word;
-            word = 0;
-        }
-    }
-    for (; x < width; x++) {
-        bool feature = kWhite ? v[x] >= 128 : v[x] <= 127;
-        word |= static_cast<uint64_t>(feature) << (x % 64);
-        if ((x + 1) % 64 == 0) {
-            words[x / 64] = word;
-            word = 0;
-        }
-    }
-    if (width % 64 != 0)
-        words[width / 64] = word;
+    PackBits(
+        d, width, words,
+        [&](int32_t x) {
+            const auto sample = hn::LoadU(d, v + x);
+            return kWhite ? hn::Eq(hn::Max(sample, edge), sample)
+                          : hn::Eq(hn::Min(sample, edge), sample);
+        },
+        [&](int32_t x) { return kWhite ? v[x] >= 128 : v[x] <= 127; });
 }
 
 void BinariseGreyBytes(const uint8_t* HWY_RESTRICT v, int32_t width, int32_t white,
@@ -141,33 +134,10 @@ void BinariseGreyBytes(const uint8_t* HWY_RESTRICT v, int32_t width, int32_t whi
 void LabelChanges(const int32_t* HWY_RESTRICT line, int32_t width, uint64_t* HWY_RESTRICT words)
 {
     const hn::ScalableTag<int32_t> d;
-    const int32_t lanes = static_cast<int32_t>(hn::Lanes(d));
-    uint64_t word = 0;
-    int32_t x = 0;
-    for (; x + lanes <= width; x += lanes) {
-        const auto changed = hn::Ne(hn::LoadU(d, line + x), hn::LoadU(d, line + x - 1));
-        uint8_t bits[8] = {};
-        hn::StoreMaskBits(d, changed, bits);
-        uint64_t chunk = 0;
-        for (int32_t i = 0; i < (lanes + 7) / 8; i++)
-            chunk |= static_cast<uint64_t>(bits[i]) << (8 * i);
-        if (lanes < 64)
-            chunk &= (uint64_t{1} << lanes) - 1;
-        word |= chunk << (x % 64);
-        if ((x + lanes) % 64 == 0) {
-            words[x / 64] = word;
-            word = 0;
-        }
-    }
-    for (; x < width; x++) {
-        word |= static_cast<uint64_t>(line[x] != line[x - 1]) << (x % 64);
-        if ((x + 1) % 64 == 0) {
-            words[x / 64] = word;
-            word = 0;
-        }
-    }
-    if (width % 64 != 0)
-        words[width / 64] = word;
+    PackBits(
+        d, width, words,
+        [&](int32_t x) { return hn::Ne(hn::LoadU(d, line + x), hn::LoadU(d, line + x - 1)); },
+        [&](int32_t x) { return line[x] != line[x - 1]; });
 }
 
 void BinariseBits(const float* HWY_RESTRICT c, int32_t width, int32_t white,
